@@ -1,0 +1,11 @@
+// Envelope deserialisation: the envelope dictionary read back, with the
+// stored checksum verified on request.
+#pragma once
+
+#include "ref.hpp"
+
+namespace manifest {
+
+Ref from_dict_body(PyObject* const* args);
+
+}  // namespace manifest

@@ -1,0 +1,166 @@
+// Module load: the two-step initialisation (creation, execution) and the
+// module body that binds the namespace.
+//
+// The module loads into one interpreter per process, once. Creation remembers
+// the first interpreter and the one module object; a later import (after the
+// module was removed from sys.modules) gets that same object, and execution
+// on it does nothing. A failed execution forgets the object so that the next
+// import runs the whole load again.
+
+#include <cstdint>
+
+#include "checksum.hpp"
+#include "errors.hpp"
+#include "names.hpp"
+#include "native_function.hpp"
+#include "record.hpp"
+#include "state.hpp"
+
+#include <frameobject.h>  // PyFrame_New, after Python.h
+
+namespace manifest {
+
+namespace {
+
+// ---------------------------------------------------------------- load steps
+
+void bind(PyObject* name, PyObject* value) { require_status(PyDict_SetItem(state.globals, name, value)); }
+
+void import_module_as(PyObject* name) {
+    Ref module = require(PyImport_ImportModuleLevelObject(name, state.globals, nullptr, nullptr, 0));
+    bind(name, module.get());
+}
+
+// from <module> import <name>, ... : each bound the moment it is taken.
+void import_names_from(const char* module_name, std::initializer_list<PyObject*> taken) {
+    Ref fromlist = require(PyTuple_New(static_cast<Py_ssize_t>(taken.size())));
+    Py_ssize_t index = 0;
+    for (PyObject* name : taken) PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
+    for (PyObject* name : taken) bind(name, import_from(module_name, fromlist.get(), name).get());
+}
+
+// The traceback of a failed load step gains a frame named after the load.
+void add_init_traceback_entry() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyCodeObject* code = PyCode_NewEmpty("manifest.cpp", kInitTracebackName, 1);
+    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, state.globals, nullptr) : nullptr;
+    PyErr_Restore(type, value, traceback);
+    if (frame != nullptr) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+}
+
+void warn_on_version_mismatch() {
+    const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    require_status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1, kVersionMismatchText, PY_MAJOR_VERSION,
+                                    PY_MINOR_VERSION, "brimwick.output.manifest", "does not match", major, minor));
+}
+
+void run_module_body() {
+    import_module_as(names.hashlib);
+    import_module_as(names.json);
+    import_names_from("dataclasses", {names.dataclass, names.field});
+    import_names_from("datetime", {names.datetime, names.timezone});
+    import_names_from("typing", {names.Any});
+    import_names_from("brimwick.core.schemas", {names.Finding});
+
+    // What the native checksum stands in for; see compute_integrity_checksum.
+    Ref json = lookup_global(names.json);
+    Ref dumps = require(PyObject_GetAttr(json.get(), names.dumps));
+
+    Ref checksum = make_function({"compute_integrity_checksum", "compute_integrity_checksum", kChecksumDoc,
+                                  {{names.findings, names.list_Finding}}, names.str, nullptr,
+                                  compute_integrity_checksum_body});
+    bind(names.compute_integrity_checksum, checksum.get());
+    bind(names.compute_manifest_hash, lookup_global(names.compute_integrity_checksum).get());
+    bind(names.ScanEnvelope, build_scan_envelope_class().get());
+
+    Py_XSETREF(state.original_json_dumps, dumps.release());
+}
+
+// ---------------------------------------------------------------- slots
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (interpreter == -1 && PyErr_Occurred()) throw PyErrOccurred{};
+        if (!state.interpreter_known) {
+            state.interpreter_id = interpreter;
+            state.interpreter_known = true;
+        } else if (state.interpreter_id != interpreter) {
+            PyErr_SetString(PyExc_ImportError, kInterpreterChangeText);
+            throw PyErrOccurred{};
+        }
+        if (state.module != nullptr) {
+            // The import system resets the per-module state pointer of the
+            // object it is handed; release the marker allocated by the first
+            // execution so that it does not leak.
+            PyMem_Free(PyModule_GetState(state.module));
+            return Py_NewRef(state.module);
+        }
+        Ref name = require(PyObject_GetAttrString(spec, "name"));
+        Ref module = require(PyModule_NewObject(name.get()));
+        Ref doc = require(PyUnicode_FromString(kModuleDoc));
+        require_status(PyModule_AddObjectRef(module.get(), "__doc__", doc.get()));
+        state.module = Py_NewRef(module.get());
+        state.globals = PyModule_GetDict(module.get());
+        state.executed = false;
+        return module.release();
+    });
+}
+
+void forget_module() {
+    Py_CLEAR(state.module);
+    state.globals = nullptr;
+    state.executed = false;
+}
+
+int module_exec(PyObject* module) noexcept {
+    if (state.module != nullptr && module != state.module) {
+        PyErr_SetString(PyExc_RuntimeError, kReinitialisationText);
+        return -1;
+    }
+    if (state.executed) return 0;
+    int status = guard<int>(-1, [&] {
+        warn_on_version_mismatch();
+        intern_names();
+        ready_helpers();
+        ready_function_type();
+        run_module_body();
+        return 0;
+    });
+    if (status < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) add_init_traceback_entry();
+        forget_module();
+        return -1;
+    }
+    state.executed = true;
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "manifest",
+    nullptr,  // __doc__ is set once, at creation, so a re-import leaves it alone
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace manifest
+
+extern "C" PyMODINIT_FUNC PyInit_manifest(void) { return PyModuleDef_Init(&manifest::module_definition); }

@@ -1,0 +1,91 @@
+#include "state.hpp"
+
+#include "errors.hpp"
+#include "names.hpp"
+
+namespace manifest {
+
+ModuleState state;
+
+namespace {
+
+Ref builtin(const char* name) {
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    if (builtins == nullptr) throw PyErrOccurred{};
+    PyObject* found = PyDict_GetItemString(builtins, name);
+    if (found == nullptr) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %s", name);
+        throw PyErrOccurred{};
+    }
+    return Ref::borrow(found);
+}
+
+}  // namespace
+
+void ready_helpers() {
+    if (state.envelope_keywords != nullptr) return;
+    Ref sum = builtin("sum");
+    Ref round = builtin("round");
+    Ref twelve = require(PyLong_FromLong(12));
+    Ref two = require(PyLong_FromLong(2));
+    Ref zero = require(PyFloat_FromDouble(0.0));
+    Ref separators = require(Py_BuildValue("(ss)", ",", ":"));
+    Ref dumps_keywords = require(PyTuple_Pack(1, names.separators));
+    Ref fromlist_version = require(PyTuple_Pack(1, names.__version__));
+    Ref fromlist_explanation = require(PyTuple_Pack(1, names.build_remediation_explanation));
+    Ref sixteen = require(PyLong_FromLong(16));
+    Ref first_sixteen = require(PySlice_New(nullptr, sixteen.get(), nullptr));
+    Ref envelope_keywords = require(PyTuple_Pack(
+        17, names.tenant_id, names.provider, names.regions, names.scan_profile, names.scanned_at,
+        names.integrity_checksum, names.pricing_basis, names.discount_factor,
+        names.adjusted_total_monthly_waste_usd, names.total_annual_waste_usd,
+        names.adjusted_total_annual_waste_usd, names.spend_context_pct, names.failed_rules,
+        names.narrative, names.account_summaries, names.brimwick_version, names.findings));
+
+    state.builtin_sum = sum.release();
+    state.builtin_round = round.release();
+    state.twelve = twelve.release();
+    state.two = two.release();
+    state.float_zero = zero.release();
+    state.json_separators = separators.release();
+    state.dumps_keywords = dumps_keywords.release();
+    state.fromlist_version = fromlist_version.release();
+    state.fromlist_explanation = fromlist_explanation.release();
+    state.first_sixteen = first_sixteen.release();
+    state.envelope_keywords = envelope_keywords.release();
+}
+
+Ref lookup_global(PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(state.globals, name);
+    if (found != nullptr) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw PyErrOccurred{};
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins != nullptr) {
+        found = PyDict_GetItemWithError(builtins, name);
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) throw PyErrOccurred{};
+    }
+    PyErr_Format(PyExc_NameError, kNameNotDefinedText, name);
+    throw PyErrOccurred{};
+}
+
+Ref import_from(const char* module_name, PyObject* fromlist, PyObject* name) {
+    Ref text = require(PyUnicode_FromString(module_name));
+    Ref module = require(PyImport_ImportModuleLevelObject(text.get(), state.globals, nullptr, fromlist, 0));
+    PyObject* value = PyObject_GetAttr(module.get(), name);
+    if (value == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, kCannotImportNameText, name);
+        }
+        throw PyErrOccurred{};
+    }
+    return Ref::steal(value);
+}
+
+Ref round_two_places(PyObject* value) {
+    PyObject* args[] = {value, state.two};
+    return require(PyObject_Vectorcall(state.builtin_round, args, 2, nullptr));
+}
+
+}  // namespace manifest

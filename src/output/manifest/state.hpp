@@ -1,0 +1,52 @@
+// Process-wide state of the module. The module loads into one interpreter
+// per process, once, and is never unloaded, so its state lives in statics
+// set up by the load and kept for the life of the process.
+#pragma once
+
+#include <cstdint>
+
+#include "ref.hpp"
+
+namespace manifest {
+
+struct ModuleState {
+    PyObject* module = nullptr;         // strong: the one module object, once created
+    PyObject* globals = nullptr;        // borrowed: the module's namespace
+    bool executed = false;              // the body ran to completion on `module`
+    bool interpreter_known = false;
+    int64_t interpreter_id = -1;        // the interpreter that first created the module
+
+    // Fixed helpers, made once and kept (strong references).
+    PyObject* builtin_sum = nullptr;
+    PyObject* builtin_round = nullptr;
+    PyObject* twelve = nullptr;               // the integer 12
+    PyObject* two = nullptr;                  // the integer 2
+    PyObject* float_zero = nullptr;           // the float 0.0
+    PyObject* json_separators = nullptr;      // (",", ":")
+    PyObject* dumps_keywords = nullptr;       // ("separators",)
+    PyObject* fromlist_version = nullptr;     // ("__version__",)
+    PyObject* fromlist_explanation = nullptr; // ("build_remediation_explanation",)
+    PyObject* first_sixteen = nullptr;        // slice(None, 16)
+    PyObject* envelope_keywords = nullptr;    // keyword names of the from_dict construction
+
+    // json.dumps as imported by the load: while the namespace's json still
+    // gives this object, the checksum may write the canonical text natively.
+    PyObject* original_json_dumps = nullptr;
+};
+
+extern ModuleState state;
+
+// Makes the fixed helpers; safe to call again.
+void ready_helpers();
+
+// A module-level name as the module's own code sees it now: the namespace
+// first, then the built-in names; NameError when neither has it.
+Ref lookup_global(PyObject* name);
+
+// `from <module_name> import <name>` as an absolute import made now.
+Ref import_from(const char* module_name, PyObject* fromlist, PyObject* name);
+
+// Calls the host's round(value, 2).
+Ref round_two_places(PyObject* value);
+
+}  // namespace manifest
