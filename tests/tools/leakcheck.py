@@ -1,0 +1,201 @@
+"""Reference-leak check of every operation and error path of the manifest.
+
+Run by an interpreter built with reference tracing (sys.gettotalrefcount),
+against an extension built for it; see tests/test_reliability.py. Each
+operation runs many times; the interpreter's total reference count and its
+allocated block count must stay flat. Prints one line per operation and
+exits non-zero when any operation leaks.
+"""
+
+from __future__ import annotations
+
+import gc
+import inspect
+import json
+import pickle
+import sys
+from collections import OrderedDict
+from typing import Any, Callable
+
+import brimwick
+import brimwick.output.manifest as m
+from brimwick.core.schemas import Finding
+
+ROUNDS = 200
+REFERENCE_TOLERANCE = 10  # references a cache may take once, never per round
+BLOCK_TOLERANCE = ROUNDS // 4  # the allocator's own bookkeeping wobbles by a few dozen blocks
+
+
+class Stub:
+    def __init__(self, finding_hash: Any = "a" * 64, amount: Any = 1.5, adjusted: Any = 0.5, remediation: Any = None,
+                 as_dict: Any = None) -> None:
+        self.finding_hash = finding_hash
+        self.estimated_monthly_waste_usd = amount
+        self.adjusted_monthly_waste_usd = adjusted
+        self.remediation = remediation
+        self._as_dict = as_dict
+
+    def to_dict(self) -> Any:
+        if self._as_dict is not None:
+            return dict(self._as_dict) if isinstance(self._as_dict, dict) else self._as_dict
+        return {"finding_hash": self.finding_hash, "remediation": {"action": "stop"}}
+
+
+class Broken:
+    @property
+    def finding_hash(self) -> str:
+        raise RuntimeError("unreadable")
+
+
+class MyList(list):
+    pass
+
+
+def host_findings(n: int = 20) -> list[Finding]:
+    return [Finding(f"r{i}", "vm", "idle", "aws", "us-east-1", "t", 1.25 * i, 0.5 if i % 2 else None,
+                    {"action": "stop"} if i % 3 else None) for i in range(n)]
+
+
+FINDINGS = host_findings()
+ENVELOPE = m.ScanEnvelope("t", "aws", ["us-east-1"], "full", FINDINGS, discount_factor=0.8, spend_context_pct=3.14159)
+DOCUMENT = json.loads(json.dumps(ENVELOPE.to_dict()))
+
+
+def expect(error: type[BaseException], call: Callable[[], Any]) -> Callable[[], None]:
+    def run() -> None:
+        try:
+            call()
+        except error:
+            return
+        raise AssertionError(f"{error.__name__} not raised")
+    return run
+
+
+def envelope(findings: Any = None, **kwargs: Any) -> Any:
+    return m.ScanEnvelope("t", "aws", ["us-east-1"], "full", FINDINGS if findings is None else findings, **kwargs)
+
+
+def without_version() -> None:
+    saved = brimwick.__dict__.pop("__version__")
+    try:
+        assert envelope().brimwick_version == "unknown"
+    finally:
+        brimwick.__version__ = saved
+
+
+def with_rebound(name: str, value: Any, call: Callable[[], Any]) -> Callable[[], None]:
+    def run() -> None:
+        saved = getattr(m, name)
+        setattr(m, name, value)
+        try:
+            call()
+        finally:
+            setattr(m, name, saved)
+    return run
+
+
+class RecordingJson:
+    @staticmethod
+    def dumps(value: Any, **kwargs: Any) -> str:
+        return json.dumps(value, **kwargs)
+
+
+def without_explanation_module() -> None:
+    saved = sys.modules.get("brimwick.output.explanation")
+    sys.modules["brimwick.output.explanation"] = None  # type: ignore[assignment]
+    try:
+        expect(ImportError, lambda: envelope([]).to_dict())()
+    finally:
+        sys.modules["brimwick.output.explanation"] = saved  # type: ignore[assignment]
+
+
+checksum = m.compute_integrity_checksum
+from_dict = m.ScanEnvelope.from_dict
+
+OPERATIONS: dict[str, Callable[[], Any]] = {
+    # function objects
+    "signature": lambda: inspect.signature(from_dict),
+    "pickle function": lambda: pickle.loads(pickle.dumps(checksum)),
+    "repr and attributes": lambda: (repr(checksum), checksum.__annotations__, checksum.__defaults__,
+                                    checksum.__qualname__, checksum.__dict__),
+    "bind method": lambda: ENVELOPE.to_dict.__func__,
+    "missing argument": expect(TypeError, lambda: checksum()),
+    "surplus argument": expect(TypeError, lambda: checksum([], [])),
+    "unexpected keyword": expect(TypeError, lambda: checksum([], bogus=1)),
+    "duplicate keyword": expect(TypeError, lambda: checksum([], findings=[])),
+    # checksum
+    "checksum native": lambda: checksum(FINDINGS),
+    "checksum escapes": lambda: checksum([Stub(h) for h in ("a\"\\\n\x01\x7f", "\u00e9", "\U0001F600", "\ud800", "")]),
+    "checksum host path": lambda: checksum([Stub(None)]),
+    "checksum rebound json": with_rebound("json", RecordingJson, lambda: checksum(FINDINGS)),
+    "checksum unorderable": expect(TypeError, lambda: checksum([Stub(None), Stub("a")])),
+    "checksum unencodable": expect(TypeError, lambda: checksum([Stub(object())])),
+    "checksum tuple": expect(TypeError, lambda: checksum(tuple(FINDINGS))),
+    "checksum list subclass": expect(TypeError, lambda: checksum(MyList(FINDINGS))),
+    "checksum missing attribute": expect(AttributeError, lambda: checksum([object()])),
+    "checksum raising attribute": expect(RuntimeError, lambda: checksum([Broken()])),
+    # construction and completion
+    "construct": lambda: envelope(),
+    "construct discounted": lambda: envelope(discount_factor=0.9),
+    "construct mixed amounts": lambda: envelope([Stub(amount=a) for a in (1, 2**70, 0.5, None, True)]),
+    "construct version unknown": without_version,
+    "construct tuple with checksum": lambda: envelope(tuple(FINDINGS), integrity_checksum="x"),
+    "construct tuple without checksum": expect(TypeError, lambda: envelope(tuple(FINDINGS))),
+    "construct unsized": expect(TypeError, lambda: envelope(iter(FINDINGS))),
+    "construct missing amount": expect(AttributeError, lambda: envelope([object()])),
+    "construct bad amount": expect(TypeError, lambda: envelope([Stub(amount="x")])),
+    "construct missing argument": expect(TypeError, lambda: m.ScanEnvelope("t")),
+    # serialisation
+    "to_dict": lambda: ENVELOPE.to_dict(),
+    "to_dict unrounded text": expect(TypeError, lambda: envelope(spend_context_pct="x").to_dict()),
+    "to_dict remediation text": expect(TypeError, lambda: envelope(
+        [Stub(remediation=True, as_dict={"remediation": "text"})]).to_dict()),
+    "to_dict findings None": expect(TypeError, lambda: m.ScanEnvelope._findings_with_explanations(
+        type("E", (), {"findings": None})())),
+    "to_dict no explanation module": without_explanation_module,
+    "to_dict surplus argument": expect(TypeError, lambda: ENVELOPE.to_dict(1)),
+    # deserialisation
+    "from_dict": lambda: from_dict(DOCUMENT),
+    "from_dict unverified": lambda: from_dict(DOCUMENT, False),
+    "from_dict legacy key": lambda: from_dict({k: v for k, v in DOCUMENT.items() if k != "integrity_checksum"}),
+    "from_dict minimal": lambda: from_dict({"tenant_id": "t", "provider": "p", "regions": [], "scan_profile": "s"}),
+    "from_dict mismatch": expect(ValueError, lambda: from_dict(dict(DOCUMENT, integrity_checksum="0" * 64))),
+    "from_dict list checksum": expect(ValueError, lambda: from_dict(dict(DOCUMENT, integrity_checksum=[1, 2]))),
+    "from_dict unsliceable": expect(TypeError, lambda: from_dict(dict(DOCUMENT, integrity_checksum=5))),
+    "from_dict missing key": expect(KeyError, lambda: from_dict({"findings": []})),
+    "from_dict not a dict": expect(TypeError, lambda: from_dict([])),
+    "from_dict dict subclass": expect(TypeError, lambda: from_dict(OrderedDict(DOCUMENT))),
+    "from_dict findings None": expect(TypeError, lambda: from_dict(dict(DOCUMENT, findings=None))),
+    "from_dict bad finding": expect(KeyError, lambda: from_dict(dict(DOCUMENT, findings=[{}]))),
+    "from_dict surplus argument": expect(TypeError, lambda: from_dict(DOCUMENT, True, 1)),
+    "from_dict unexpected keyword": expect(TypeError, lambda: from_dict(DOCUMENT, bogus=1)),
+    "from_dict duplicate keyword": expect(TypeError, lambda: from_dict(DOCUMENT, data=DOCUMENT)),
+}
+
+
+def growth(operation: Callable[[], Any]) -> tuple[int, int]:
+    for _ in range(20):
+        operation()
+    gc.collect()
+    refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
+    for _ in range(ROUNDS):
+        operation()
+    gc.collect()
+    return sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks
+
+
+def main() -> int:
+    leaking = []
+    for name, operation in OPERATIONS.items():
+        # The smallest growth of three runs: a one-off cache fill is not a leak.
+        refs, blocks = min(growth(operation) for _ in range(3))
+        status = "ok" if refs <= REFERENCE_TOLERANCE and blocks <= BLOCK_TOLERANCE else "LEAK"
+        if status != "ok":
+            leaking.append(name)
+        print(f"{status:4} {name}: references {refs:+d}, blocks {blocks:+d} over {ROUNDS} rounds")
+    print(f"{len(OPERATIONS)} operations checked, {len(leaking)} leaking")
+    return 1 if leaking else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
