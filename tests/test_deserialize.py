@@ -208,12 +208,20 @@ def test_values_are_passed_on_and_lists_shared() -> None:
     assert env.adjusted_total_annual_waste_usd == 49.5
 
 
-def test_derived_class_and_instance_calls() -> None:
-    class Derived(ScanEnvelope):
-        pass
+def test_derived_class_is_constructed_by_keyword() -> None:
+    calls: list[tuple] = []
 
-    assert type(Derived.from_dict(dict(CONTEXT))) is Derived
-    assert type(Derived.from_dict(dict(CONTEXT)).from_dict(dict(CONTEXT))) is Derived
+    class Derived(ScanEnvelope):
+        def __init__(self, *args: object, **kwargs: object) -> None:
+            calls.append((args, list(kwargs)))
+            super().__init__(*args, **kwargs)
+
+    env = Derived.from_dict(dict(CONTEXT))
+    assert type(env) is Derived and type(env.from_dict(dict(CONTEXT))) is Derived
+    assert calls[0] == ((), ["tenant_id", "provider", "regions", "scan_profile", "scanned_at", "integrity_checksum",
+                             "pricing_basis", "discount_factor", "adjusted_total_monthly_waste_usd",
+                             "total_annual_waste_usd", "adjusted_total_annual_waste_usd", "spend_context_pct",
+                             "failed_rules", "narrative", "account_summaries", "brimwick_version", "findings"])
     assert type(ScanEnvelope.from_dict(dict(CONTEXT)).from_dict(dict(CONTEXT))) is ScanEnvelope
 
 
@@ -248,35 +256,20 @@ def test_legacy_and_reordered_documents_verify(rng: random.Random) -> None:
     assert [f.finding_hash for f in back.findings] == [f["finding_hash"] for f in doc["findings"]]
 
 
-def _change_hash(doc: dict) -> None:
-    doc["findings"][1]["finding_hash"] = "0" * 64
+CORRUPTIONS = {
+    "changed hash": lambda doc: doc["findings"][1].update(finding_hash="0" * 64),
+    "dropped finding": lambda doc: doc["findings"].pop(0),
+    "duplicated finding": lambda doc: doc["findings"].append(copy.deepcopy(doc["findings"][2])),
+    "truncated": lambda doc: doc.update(integrity_checksum=doc["integrity_checksum"][:-1]),
+    "upper-cased": lambda doc: doc.update(integrity_checksum=doc["integrity_checksum"].upper()),
+    "legacy, changed": lambda doc: doc.update(manifest_hash=doc.pop("integrity_checksum")[:8]),
+}
 
 
-def _drop(doc: dict) -> None:
-    del doc["findings"][0]
-
-
-def _duplicate(doc: dict) -> None:
-    doc["findings"].append(copy.deepcopy(doc["findings"][2]))
-
-
-def _truncate(doc: dict) -> None:
-    doc["integrity_checksum"] = doc["integrity_checksum"][:-1]
-
-
-def _upper(doc: dict) -> None:
-    doc["integrity_checksum"] = doc["integrity_checksum"].upper()
-
-
-def _legacy_changed(doc: dict) -> None:
-    del doc["integrity_checksum"]
-    doc["manifest_hash"] = doc["manifest_hash"][:8]
-
-
-@pytest.mark.parametrize("corrupt", [_change_hash, _drop, _duplicate, _truncate, _upper, _legacy_changed])
-def test_corrupted_documents_fail(rng: random.Random, corrupt) -> None:
+@pytest.mark.parametrize("corruption", CORRUPTIONS)
+def test_corrupted_documents_fail(rng: random.Random, corruption: str) -> None:
     doc = stored_doc(rng)
-    corrupt(doc)
+    CORRUPTIONS[corruption](doc)
     untouched = copy.deepcopy(doc)
     stored = doc.get("integrity_checksum") or doc["manifest_hash"]
     recomputed = manifest.compute_integrity_checksum([Finding.from_dict(f) for f in doc["findings"]])

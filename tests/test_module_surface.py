@@ -94,15 +94,9 @@ def test_function_object_attributes(func, name, qualname, doc, annotations, defa
     assert str(inspect.signature(func)) == signature
     assert re.fullmatch(rf"<function {re.escape(qualname)} at 0x[0-9a-fA-F]+>", repr(func))
     func.extra = 1  # a per-function attribute dictionary, as on plain functions
-    assert func.__dict__["extra"] == 1
-    del func.extra
-    assert "extra" not in func.__dict__
-
-
-@pytest.mark.parametrize("func", [f[0] for f in FUNCTIONS[:4]], ids=lambda f: f.__name__)
-def test_functions_pickle_by_reference(func):
-    data = pickle.dumps(func)
-    assert func.__qualname__.split(".")[-1].encode() in data and pickle.loads(data) is func
+    assert func.__dict__.pop("extra") == 1 and not hasattr(func, "extra")
+    if func not in (FROM_DICT, FACTORY):  # the others are reachable by name, so they pickle by reference
+        assert name.encode() in pickle.dumps(func) and pickle.loads(pickle.dumps(func)) is func
 
 
 def test_methods_bind_like_plain_functions():
@@ -235,12 +229,3 @@ def test_equality_and_hashing():
     with pytest.raises(TypeError, match=r"^unhashable type: 'ScanEnvelope'$"):
         {a}
 
-
-@pytest.mark.parametrize("args,kwargs,message", [
-    (("t", "aws", [], "full"), {}, "ScanEnvelope.__init__() missing 1 required positional argument: 'findings'"),
-    (("t",) * 20, {}, "ScanEnvelope.__init__() takes from 6 to 20 positional arguments but 21 were given"),
-    (("t", "aws", [], "full", []), {"region": "x"}, "ScanEnvelope.__init__() got an unexpected keyword argument 'region'"),
-])
-def test_constructor_argument_errors(args, kwargs, message):
-    with pytest.raises(TypeError, match=rf"^{re.escape(message)}$"):
-        S(*args, **kwargs)

@@ -16,7 +16,6 @@ struct NativeFunction {
     PyObject* weakrefs;
     PyObject* name;
     PyObject* qualname;
-    PyObject* module;
     PyObject* doc;
     PyObject* annotations;  // dict, created lazily when absent
     PyObject* defaults;     // tuple or nullptr
@@ -133,7 +132,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->dict);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
@@ -146,7 +144,6 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
@@ -281,7 +278,6 @@ PyGetSetDef function_getset[] = {
 };
 
 PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(NativeFunction, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(NativeFunction, doc), 0, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
@@ -307,6 +303,9 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
+// Every function reports the module as its __module__: the type's own
+// __module__ (taken from its dotted name) serves as the shared default, and
+// an assignment lands in the function's attribute dict, as for any object.
 PyType_Spec function_spec = {
     "brimwick.output.manifest.native_function",
     sizeof(NativeFunction),
@@ -343,7 +342,6 @@ Ref make_function(const FunctionDefinition& d) {
     f->vectorcall = function_vectorcall;
     f->name = name.release();
     f->qualname = qualname.release();
-    f->module = Py_NewRef(names.module_name);
     f->doc = doc.release();
     f->annotations = annotations.release();
     f->defaults = Py_XNewRef(d.defaults);

@@ -1,0 +1,1 @@
+"""Sample data bundled with the package: realistic findings for demonstrations and tests."""
