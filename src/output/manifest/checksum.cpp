@@ -24,14 +24,19 @@ namespace {
 
 // ---------------------------------------------------------------- canonical text
 
-// One hash of the native path: exact text, held by the caller's list of
-// hashes. `key` holds the first eight code units big-endian when every hash
-// is one byte per character, so most comparisons end on one integer compare.
+// One finding hash, owned by the HashList holding it. The low bit of
+// `tagged` marks exact ASCII text that the JSON encoder writes unchanged, so
+// it is copied as it is. `key` holds the first eight characters big-endian
+// when the text is one byte per character, so most comparisons end on one
+// integer compare.
 struct Entry {
     uint64_t key;
-    PyObject* text;
-    Py_ssize_t escaped_length;  // characters between the quotation marks
+    uintptr_t tagged;
 };
+
+constexpr uintptr_t kVerbatim = 1;
+
+inline PyObject* entry_text(const Entry& e) { return reinterpret_cast<PyObject*>(e.tagged & ~kVerbatim); }
 
 constexpr uint64_t kOnes = 0x0101010101010101ULL;
 constexpr uint64_t kHighs = 0x8080808080808080ULL;
@@ -109,10 +114,10 @@ char* write_escaped_char(char* out, Py_UCS4 c) {
 }
 
 char* write_string(char* out, const Entry& entry) {
-    PyObject* text = entry.text;
+    PyObject* text = entry_text(entry);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     *out++ = '"';
-    if (PyUnicode_IS_ASCII(text) && entry.escaped_length == length) {
+    if (entry.tagged & kVerbatim) {
         std::memcpy(out, PyUnicode_1BYTE_DATA(text), static_cast<size_t>(length));
         out += length;
     } else {
@@ -128,7 +133,12 @@ char* write_string(char* out, const Entry& entry) {
 
 uint64_t leading_key(PyObject* text) {
     const unsigned char* data = PyUnicode_1BYTE_DATA(text);
-    const Py_ssize_t length = std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(text), 8);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length >= 8) {
+        uint64_t word;
+        std::memcpy(&word, data, 8);
+        return __builtin_bswap64(word);
+    }
     uint64_t key = 0;
     for (Py_ssize_t i = 0; i < length; ++i) key |= static_cast<uint64_t>(data[i]) << (56 - 8 * i);
     return key;
@@ -152,50 +162,129 @@ bool text_less(PyObject* a, PyObject* b) {
     return la < lb;
 }
 
-void sort_entries(std::vector<Entry>& entries, bool one_byte_kind) {
-    // Equal texts write the same bytes, so stability cannot show.
-    if (one_byte_kind) {
-        std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-            if (a.key != b.key) return a.key < b.key;
-            return text_less(a.text, b.text);
-        });
-    } else {
-        std::sort(entries.begin(), entries.end(),
-                  [](const Entry& a, const Entry& b) { return text_less(a.text, b.text); });
+bool entry_less(const Entry& a, const Entry& b) { return text_less(entry_text(a), entry_text(b)); }
+
+// Least-significant-byte radix sort on the leading keys, then a full
+// comparison inside each run of equal keys (texts that share their first
+// eight characters, or are shorter than eight).
+void sort_by_leading_key(std::vector<Entry>& entries) {
+    std::vector<Entry> scratch(entries.size());
+    for (int shift = 0; shift < 64; shift += 8) {
+        size_t counts[256] = {};
+        for (const Entry& e : entries) ++counts[(e.key >> shift) & 0xff];
+        if (counts[(entries.front().key >> shift) & 0xff] == entries.size()) continue;  // one bucket: nothing moves
+        size_t offset = 0;
+        for (size_t& c : counts) {
+            size_t n = c;
+            c = offset;
+            offset += n;
+        }
+        for (const Entry& e : entries) scratch[counts[(e.key >> shift) & 0xff]++] = e;
+        entries.swap(scratch);
+    }
+    for (size_t begin = 0; begin < entries.size();) {
+        size_t end = begin + 1;
+        while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
+        if (end - begin > 1) std::sort(entries.begin() + begin, entries.begin() + end, entry_less);
+        begin = end;
     }
 }
 
-// The UTF-8 bytes of json.dumps(sorted(hashes), separators=(",", ":")),
-// written in one buffer, for hashes that are all exact text.
-Ref native_canonical_bytes(const std::vector<Ref>& hashes) {
-    std::vector<Entry> entries;
-    entries.reserve(hashes.size());
-    bool one_byte_kind = true;
-    for (const Ref& hash : hashes) {
-        one_byte_kind = one_byte_kind && PyUnicode_KIND(hash.get()) == PyUnicode_1BYTE_KIND;
+// Equal texts write the same bytes, so stability cannot show.
+void sort_entries(std::vector<Entry>& entries, bool one_byte_kind) {
+    if (entries.size() < 2) return;
+    if (one_byte_kind) {
+        sort_by_leading_key(entries);
+    } else {
+        std::sort(entries.begin(), entries.end(), entry_less);
     }
-    Py_ssize_t total = 2 + (hashes.empty() ? 0 : static_cast<Py_ssize_t>(hashes.size()) - 1);
-    for (const Ref& hash : hashes) {
-        Entry entry{one_byte_kind ? leading_key(hash.get()) : 0, hash.get(), escaped_length(hash.get())};
-        if (entry.escaped_length > PY_SSIZE_T_MAX - 2 - total) {
+}
+
+// ---------------------------------------------------------------- hash list
+
+// The finding hashes in list order, owned, with what the native canonical
+// text needs of each one measured while the text is still in cache.
+class HashList {
+public:
+    HashList() = default;
+    HashList(const HashList&) = delete;
+    HashList& operator=(const HashList&) = delete;
+    ~HashList() {
+        for (const Entry& e : entries_) Py_DECREF(entry_text(e));
+    }
+
+    void reserve(Py_ssize_t n) { entries_.reserve(static_cast<size_t>(n)); }
+
+    void add(Ref hash) {
+        all_exact_text_ = all_exact_text_ && PyUnicode_CheckExact(hash.get());
+        entries_.push_back(Entry{0, reinterpret_cast<uintptr_t>(hash.get())});
+        hash.release();  // owned by entries_ from here on
+    }
+
+    bool all_exact_text() const { return all_exact_text_; }
+
+    // The UTF-8 bytes of json.dumps(sorted(hashes), separators=(",", ":")),
+    // written in one buffer; only for hashes that are all exact text.
+    Ref canonical_bytes() {
+        measure_all();
+        sort_entries(entries_, all_one_byte_);
+        Ref bytes = require(PyBytes_FromStringAndSize(nullptr, canonical_length()));
+        char* out = PyBytes_AS_STRING(bytes.get());
+        *out++ = '[';
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            if (i + 8 < entries_.size()) __builtin_prefetch(entry_text(entries_[i + 8]));
+            if (i != 0) *out++ = ',';
+            out = write_string(out, entries_[i]);
+        }
+        *out++ = ']';
+        return bytes;
+    }
+
+    // A new list of the hashes, in list order, for the host's own path.
+    Ref to_list() {
+        Ref list = require(PyList_New(static_cast<Py_ssize_t>(entries_.size())));
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry_text(entries_[i]));
+        }
+        entries_.clear();  // the list owns them now
+        return list;
+    }
+
+private:
+    // A separate pass over the texts, prefetching ahead, so that their
+    // cache misses overlap instead of following each attribute lookup.
+    void measure_all() {
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            if (i + 8 < entries_.size()) __builtin_prefetch(reinterpret_cast<const char*>(entry_text(entries_[i + 8])) + 64);
+            measure(entry_text(entries_[i]), entries_[i]);
+        }
+    }
+
+    void measure(PyObject* text, Entry& entry) {
+        const Py_ssize_t escaped = escaped_length(text);
+        if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
+            entry.key = leading_key(text);
+        } else {
+            all_one_byte_ = false;
+        }
+        if (PyUnicode_IS_ASCII(text) && escaped == PyUnicode_GET_LENGTH(text)) entry.tagged |= kVerbatim;
+        if (escaped > PY_SSIZE_T_MAX / 2 - escaped_total_) {
             PyErr_NoMemory();
             throw PyErrOccurred{};
         }
-        total += entry.escaped_length + 2;
-        entries.push_back(entry);
+        escaped_total_ += escaped + 2;
     }
-    sort_entries(entries, one_byte_kind);
 
-    Ref bytes = require(PyBytes_FromStringAndSize(nullptr, total));
-    char* out = PyBytes_AS_STRING(bytes.get());
-    *out++ = '[';
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (i != 0) *out++ = ',';
-        out = write_string(out, entries[i]);
+    Py_ssize_t canonical_length() const {
+        const Py_ssize_t n = static_cast<Py_ssize_t>(entries_.size());
+        return escaped_total_ + 2 + (n > 0 ? n - 1 : 0);
     }
-    *out++ = ']';
-    return bytes;
-}
+
+    std::vector<Entry> entries_;
+    bool all_exact_text_ = true;
+    bool all_one_byte_ = true;
+    Py_ssize_t escaped_total_ = 0;  // the texts' escaped lengths with their quotation marks
+};
 
 // ---------------------------------------------------------------- host path
 
@@ -210,11 +299,8 @@ Ref json_dumps_function() {
 }
 
 // sorted_hashes.sort(); json.dumps(...).encode(), all through the host.
-Ref host_canonical_bytes(std::vector<Ref>& hashes, PyObject* dumps_already_found) {
-    Ref sorted_hashes = require(PyList_New(static_cast<Py_ssize_t>(hashes.size())));
-    for (size_t i = 0; i < hashes.size(); ++i) {
-        PyList_SET_ITEM(sorted_hashes.get(), static_cast<Py_ssize_t>(i), hashes[i].release());
-    }
+Ref host_canonical_bytes(HashList& hashes, PyObject* dumps_already_found) {
+    Ref sorted_hashes = hashes.to_list();
     require_status(PyList_Sort(sorted_hashes.get()));
     Ref dumps = dumps_already_found ? Ref::borrow(dumps_already_found) : json_dumps_function();
     Ref canonical = call_dumps(dumps.get(), sorted_hashes.get());
@@ -230,19 +316,19 @@ Ref sha256_hexdigest(PyObject* encoded) {
     return require(PyObject_VectorcallMethod(names.hexdigest, self, 1, nullptr));
 }
 
-std::vector<Ref> read_finding_hashes(PyObject* findings, bool& all_exact_text) {
-    std::vector<Ref> hashes;
-    hashes.reserve(static_cast<size_t>(PyList_GET_SIZE(findings)));
-    all_exact_text = true;
+void read_finding_hashes(PyObject* findings, HashList& hashes) {
+    hashes.reserve(PyList_GET_SIZE(findings));
     // By index with the length re-read each step: a list changed by an
     // attribute lookup is walked as Python's list iterator would.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(findings); ++i) {
+        if (i + 8 < PyList_GET_SIZE(findings)) {
+            const char* ahead = reinterpret_cast<const char*>(PyList_GET_ITEM(findings, i + 8));
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead - 32);
+        }
         Ref finding = Ref::borrow(PyList_GET_ITEM(findings, i));
-        Ref hash = require(PyObject_GetAttr(finding.get(), names.finding_hash));
-        all_exact_text = all_exact_text && PyUnicode_CheckExact(hash.get());
-        hashes.push_back(std::move(hash));
+        hashes.add(require(PyObject_GetAttr(finding.get(), names.finding_hash)));
     }
-    return hashes;
 }
 
 }  // namespace
@@ -250,19 +336,16 @@ std::vector<Ref> read_finding_hashes(PyObject* findings, bool& all_exact_text) {
 Ref compute_integrity_checksum_body(PyObject* const* args) {
     PyObject* findings = args[0];
     require_exact_type(findings, &PyList_Type, "findings");
-    bool all_exact_text = false;
-    std::vector<Ref> hashes = read_finding_hashes(findings, all_exact_text);
+    HashList hashes;
+    read_finding_hashes(findings, hashes);
 
     Ref encoded;
-    if (all_exact_text) {
+    if (hashes.all_exact_text()) {
         // Text never fails to sort or encode, so the json lookup happens at
         // the same point of the algorithm on either path.
         Ref dumps = json_dumps_function();
-        if (dumps.get() == state.original_json_dumps) {
-            encoded = native_canonical_bytes(hashes);
-        } else {
-            encoded = host_canonical_bytes(hashes, dumps.get());
-        }
+        encoded = dumps.get() == state.original_json_dumps ? hashes.canonical_bytes()
+                                                          : host_canonical_bytes(hashes, dumps.get());
     } else {
         encoded = host_canonical_bytes(hashes, nullptr);
     }
