@@ -14,7 +14,7 @@ import argparse
 import json
 import os
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from concurrent.futures import ProcessPoolExecutor, as_completed
 from importlib import resources
 from typing import IO, Any
@@ -26,28 +26,34 @@ STDIN_NAME = "<stdin>"
 PROGRESS_MIN_DOCUMENTS = 200  # fewer documents finish before a bar would help
 CHUNK_SIZE = 500  # documents per task handed to a worker process
 
-# A unit is one document still to be checked: (label, raw bytes, or None plus a
-# reason when the document could not even be read).
+# One document to check: its label and raw bytes, or None and the reason why
+# it could not be read.
 Unit = tuple[str, bytes | None, str]
 Result = tuple[str, str, str]  # (label, status, detail)
 
 
+class _Invalid(Exception):
+    """A document that is not an envelope document at all."""
+
+
 def _read(name: str) -> bytes:
-    if name == "-":
-        return sys.stdin.buffer.read()
-    with open(name, "rb") as fh:
-        return fh.read()
+    if name != "-":
+        with open(name, "rb") as fh:
+            return fh.read()
+    if sys.stdin is None:
+        raise OSError("standard input is closed")
+    return sys.stdin.buffer.read()
 
 
 def _is_json_lines(name: str, lines: list[bytes]) -> bool:
-    """A file is JSON Lines when named so, or when it has several lines and the first one is a whole JSON value."""
+    """JSON Lines: named so, or several lines of which the first is a whole JSON value."""
     if name.endswith((".jsonl", ".ndjson")):
         return True
     if len(lines) < 2:
         return False
     try:
         json.loads(lines[0])
-    except ValueError:
+    except (ValueError, RecursionError):
         return False
     return True
 
@@ -77,10 +83,6 @@ def _load(raw: bytes) -> dict[str, Any]:
     if not isinstance(document, dict):
         raise _Invalid(f"not a JSON object (got {_json_kind(document)})")
     return document
-
-
-class _Invalid(Exception):
-    """A document that is not an envelope document at all."""
 
 
 def _json_kind(value: Any) -> str:
@@ -116,11 +118,6 @@ def verify_units(units: list[Unit]) -> list[Result]:
     return [verify_unit(unit) for unit in units]
 
 
-def _chunks(units: list[Unit]) -> Iterator[list[Unit]]:
-    for start in range(0, len(units), CHUNK_SIZE):
-        yield units[start : start + CHUNK_SIZE]
-
-
 class _Progress:
     """A one-line bar on standard error, drawn only for a terminal and a long run."""
 
@@ -142,7 +139,7 @@ class _Progress:
 
 
 def _verify_all(groups: list[list[Unit]], jobs: int) -> list[Result]:
-    tasks = [chunk for units in groups for chunk in _chunks(units)]
+    tasks = [units[i : i + CHUNK_SIZE] for units in groups for i in range(0, len(units), CHUNK_SIZE)]
     progress = _Progress(sum(map(len, tasks)), sys.stderr)
     results: list[list[Result]] = [[] for _ in tasks]
     try:
@@ -219,13 +216,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 
 def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
+    if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError(f"must be a positive integer, not {text!r}")
-    return value
+    return int(text)
 
 
 def build_parser() -> argparse.ArgumentParser:
