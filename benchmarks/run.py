@@ -2,9 +2,10 @@
 
 Usage: python benchmarks/run.py [--sizes 1000,10000,100000] [--repeat R] [--json PATH]
 
-Each operation is timed with time.perf_counter; native and baseline calls
-alternate within one run (native first on even repeats, baseline first on odd
-ones) and the medians are reported. The findings are the host's
+Each operation is timed with time.perf_counter after one untimed warm-up call
+of each side; native and baseline calls alternate within one run (native first
+on even repeats, baseline first on odd ones), a gc.collect() precedes every
+timed call, and the medians are reported. The findings are the host's
 ``brimwick.core.schemas.Finding`` records with real 64-hex identity hashes, in
 random order. The "minimal host" rows use findings whose ``to_dict`` and
 ``from_dict`` are C-level callables, so they show the module's own overhead.
@@ -35,9 +36,10 @@ import brimwick.output.manifest as native  # noqa: E402
 from brimwick.core.schemas import Finding  # noqa: E402
 
 DEFAULT_SIZES = (1_000, 10_000, 100_000)
-# Repeats per size when --repeat is not given: keeps the full default run well
-# under three minutes on two cores.
-DEFAULT_REPEATS = {1_000: 21, 10_000: 9, 100_000: 3}
+# Repeats per size when --repeat is not given: even counts, so that each side
+# runs first equally often; the full default run stays well under three
+# minutes on two cores.
+DEFAULT_REPEATS = {1_000: 20, 10_000: 10, 100_000: 6}
 CONTEXT = ("tenant-0042", "aws", ["us-east-1", "eu-west-1"], "full")
 
 
@@ -78,7 +80,7 @@ class MinimalFinding(dict):
 MinimalFinding.from_dict = MinimalFinding  # type: ignore[attr-defined]
 
 
-def minimal_findings(findings: list[Finding]) -> list[MinimalFinding]:
+def minimal_findings(findings: list[Finding]) -> list[Any]:
     return [
         MinimalFinding(
             finding_hash=f.finding_hash,
@@ -97,6 +99,8 @@ def time_pair(native_call: Callable[[], Any], baseline_call: Callable[[], Any], 
         calls["floor"] = floor_call
     samples: dict[str, list[float]] = {name: [] for name in calls}
     names = list(calls)
+    for call in calls.values():  # warm-up: imports, caches and allocator arenas
+        call()
     for r in range(repeat):
         for name in names if r % 2 == 0 else names[::-1]:
             gc.collect()
@@ -120,7 +124,8 @@ def check_agreement(findings: list[Finding], doc: dict[str, Any]) -> list[str]:
     problems = []
     if native.compute_integrity_checksum(findings) != reference.compute_integrity_checksum(findings):
         problems.append("compute_integrity_checksum")
-    for kwargs in ({}, {"discount_factor": 0.85}):
+    variants: list[dict[str, Any]] = [{}, {"discount_factor": 0.85}]
+    for kwargs in variants:
         a = native.ScanEnvelope(*CONTEXT, findings, scanned_at="t", **kwargs)
         b = reference.ScanEnvelope(*CONTEXT, findings, scanned_at="t", **kwargs)
         if fields(a) != fields(b):
@@ -197,16 +202,16 @@ def bench_size(n: int, repeat: int) -> tuple[list[dict[str, Any]], dict[str, Any
         lambda: reference.ScanEnvelope(*CONTEXT, findings, discount_factor=0.85), repeat))
     add("to_dict", time_pair(n_env.to_dict, b_env.to_dict, repeat))
     add("from_dict (verify)", time_pair(
-        lambda: native.ScanEnvelope.from_dict(doc, True),
-        lambda: reference.ScanEnvelope.from_dict(doc, True), repeat))
+        lambda: native.ScanEnvelope.from_dict(doc, verify=True),
+        lambda: reference.ScanEnvelope.from_dict(doc, verify=True), repeat))
     add("round trip", time_pair(
         lambda: round_trip(native, findings), lambda: round_trip(reference, findings), repeat))
     add("to_dict (minimal host)", time_pair(n_min_env.to_dict, b_min_env.to_dict, repeat))
-    native.Finding = reference.Finding = MinimalFinding  # type: ignore[misc]
+    native.Finding = reference.Finding = MinimalFinding  # type: ignore[misc,assignment]
     try:
         add("from_dict (verify, minimal host)", time_pair(
-            lambda: native.ScanEnvelope.from_dict(min_doc, True),
-            lambda: reference.ScanEnvelope.from_dict(min_doc, True), repeat))
+            lambda: native.ScanEnvelope.from_dict(min_doc, verify=True),
+            lambda: reference.ScanEnvelope.from_dict(min_doc, verify=True), repeat))
     finally:
         native.Finding = reference.Finding = Finding  # type: ignore[misc]
 
@@ -235,7 +240,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--sizes", default=",".join(map(str, DEFAULT_SIZES)),
                         help="comma-separated finding counts (default: %(default)s)")
     parser.add_argument("--repeat", type=int, default=None,
-                        help="repeats per measurement (default: 21 / 9 / 3 for 1k / 10k / 100k)")
+                        help="repeats per measurement (default: 20 / 10 / 6 for 1k / 10k / 100k)")
     parser.add_argument("--json", default=str(Path(__file__).resolve().parent / "results.json"),
                         help="where to write the results (default: benchmarks/results.json)")
     args = parser.parse_args(argv)
@@ -246,7 +251,7 @@ def main(argv: list[str] | None = None) -> int:
     memory: list[dict[str, Any]] = []
     disagreements: dict[str, list[str]] = {}
     for n in sizes:
-        repeat = args.repeat or DEFAULT_REPEATS.get(n, 21 if n <= 1_000 else 9 if n <= 10_000 else 3)
+        repeat = args.repeat or DEFAULT_REPEATS.get(n, 20 if n <= 1_000 else 10 if n <= 10_000 else 6)
         size_rows, size_memory, problems = bench_size(n, repeat)
         rows += size_rows
         memory.append(size_memory)
