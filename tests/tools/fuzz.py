@@ -1,0 +1,120 @@
+"""Bounded differential fuzz of the manifest against benchmarks/reference.py: random dictionaries to
+from_dict, hash values to the checksum and findings to construction and to_dict, each outcome (result, or
+exception type and text) compared with the pure-Python rendering. Exits 1 on the first mismatch."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import dataclasses
+import datetime as dt
+import sys
+import time
+import traceback
+from pathlib import Path
+from types import SimpleNamespace
+from typing import Any, Callable, Iterator
+
+from hypothesis import HealthCheck, Phase, given, settings
+from hypothesis import strategies as st
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path[:0] = [str(ROOT / "benchmarks"), str(ROOT / "tests")]
+import reference  # noqa: E402
+from brimwick.core.schemas import Finding  # noqa: E402
+from conftest import StubFinding, manifest  # noqa: E402
+
+FIELDS = [f.name for f in dataclasses.fields(reference.ScanEnvelope)]
+KEYS = FIELDS + ["manifest_hash"]
+
+
+# Stands in for the datetime class, so that default scan times are the same on both sides.
+FixedClock = SimpleNamespace(now=lambda tz=None: dt.datetime(2024, 2, 29, 12, 30, 5, 250000, tzinfo=tz))
+
+
+@contextlib.contextmanager
+def pinned_clock() -> Iterator[None]:
+    saved = manifest.datetime, reference.datetime
+    manifest.datetime = reference.datetime = FixedClock
+    try:
+        yield
+    finally:
+        manifest.datetime, reference.datetime = saved
+
+
+def outcome(call: Callable[[], Any]) -> tuple[Any, ...]:
+    try:
+        return ("ok", repr(call()))
+    except Exception as error:  # noqa: BLE001 - the failure itself is compared
+        return ("raised", type(error).__name__, str(error))
+
+
+def agree(run: Callable[[Any], Any]) -> None:
+    """run(module) has the same outcome on the native module as on the reference."""
+    with pinned_clock():
+        mine, theirs = outcome(lambda: run(manifest)), outcome(lambda: run(reference))
+    assert mine == theirs, f"native {mine!r} != reference {theirs!r}"
+
+
+text = st.text(st.characters(exclude_categories=()), max_size=12)  # lone surrogates included
+scalars = st.none() | st.booleans() | st.integers() | st.floats() | text
+json_values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4) | st.dictionaries(text, inner, max_size=4), max_leaves=8)
+hash_values = st.text("0123456789abcdef", min_size=64, max_size=64) | json_values
+verify_values = st.sampled_from([True, False, None, 0, 1, "false", "", [], [0]])
+stubs = st.builds(StubFinding, hash_values, scalars, scalars, st.dictionaries(text, scalars, max_size=2) | scalars)
+contexts = st.fixed_dictionaries({}, optional=dict.fromkeys(
+    ["discount_factor", "adjusted_total_monthly_waste_usd", "integrity_checksum", "brimwick_version"], scalars))
+
+
+@st.composite
+def documents(draw: st.DrawFn) -> dict[str, Any]:
+    """A stored envelope dictionary with keys removed and values replaced at random."""
+    money = st.none() | st.integers(-10**6, 10**6) | st.floats()
+    found = [Finding(f"i-{i}", "vm", "idle", "aws", "r", estimated_monthly_waste_usd=draw(money))
+             for i in range(draw(st.integers(0, 3)))]
+    with pinned_clock():
+        doc = reference.ScanEnvelope("t", "aws", ["r"], "p", found, discount_factor=draw(st.none() | st.floats()),
+                                     brimwick_version="9").to_dict()
+    for key in draw(st.lists(st.sampled_from(KEYS), max_size=4)):
+        doc.pop(key, None)
+    return {**doc, **draw(st.dictionaries(st.sampled_from(KEYS), json_values | hash_values, max_size=3))}
+
+
+OPERATIONS: dict[str, Callable[..., Any]] = {
+    "from_dict": lambda m, data, verify: m.ScanEnvelope.from_dict(data, verify),
+    "checksum": lambda m, findings: m.compute_integrity_checksum(findings),
+    "build": lambda m, findings, context: (env := m.ScanEnvelope("t", "aws", [], "p", findings, **context), outcome(env.to_dict)),
+}
+cases = st.one_of(
+    st.tuples(st.just("from_dict"), json_values | st.dictionaries(st.sampled_from(KEYS), json_values) | documents(), verify_values),
+    st.tuples(st.just("checksum"), st.lists(stubs, max_size=6)),
+    st.tuples(st.just("build"), st.lists(stubs, max_size=5), contexts),
+)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--examples", type=int, default=10**9, help="stop after about this many executions")
+    args = parser.parse_args()
+    runs, start = 0, time.monotonic()
+
+    def one(case: tuple[Any, ...]) -> None:
+        nonlocal runs
+        runs += 1
+        agree(lambda m: OPERATIONS[case[0]](m, *case[1:]))
+
+    try:
+        while time.monotonic() - start < args.seconds and runs < args.examples:
+            batch = settings(max_examples=min(100, args.examples - runs), deadline=None, database=None,
+                             phases=[Phase.generate, Phase.shrink], suppress_health_check=list(HealthCheck))
+            given(cases)(batch(lambda case: one(case)))()  # a fresh function: settings apply once per function
+    except AssertionError as error:
+        print("".join(traceback.format_exception(error)), f"\nMISMATCH after {runs} executions")
+        return 1
+    print(f"{runs} executions, 0 mismatches in {time.monotonic() - start:.1f}s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
