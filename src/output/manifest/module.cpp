@@ -124,16 +124,18 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     if (state.executed) return 0;
+    bool in_body = false;
     int status = guard<int>(-1, [&] {
         warn_on_version_mismatch();
         intern_names();
         ready_helpers();
         ready_function_type();
+        in_body = true;
         run_module_body();
         return 0;
     });
     if (status < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) add_init_traceback_entry();
+        if (in_body) add_init_traceback_entry();
         forget_module();
         return -1;
     }
