@@ -1,6 +1,7 @@
 """Bounded differential fuzz of the manifest against benchmarks/reference.py: random dictionaries to
-from_dict, hash values to the checksum and findings to construction and to_dict, each outcome (result, or
-exception type and text) compared with the pure-Python rendering. Exits 1 on the first mismatch."""
+from_dict, hash values to the checksum, findings and reassigned fields to construction and to_dict, each outcome (result, or
+exception type and text) compared with the pure-Python rendering. Exits 1 on the first mismatch.
+tests/test_adversarial.py shares these strategies and comparisons."""
 
 from __future__ import annotations
 
@@ -26,8 +27,6 @@ from conftest import StubFinding, manifest  # noqa: E402
 
 FIELDS = [f.name for f in dataclasses.fields(reference.ScanEnvelope)]
 KEYS = FIELDS + ["manifest_hash"]
-
-
 # Stands in for the datetime class, so that default scan times are the same on both sides.
 FixedClock = SimpleNamespace(now=lambda tz=None: dt.datetime(2024, 2, 29, 12, 30, 5, 250000, tzinfo=tz))
 
@@ -56,12 +55,32 @@ def agree(run: Callable[[Any], Any]) -> None:
     assert mine == theirs, f"native {mine!r} != reference {theirs!r}"
 
 
+class Trap:
+    """A value whose one named special method raises."""
+
+    def __init__(self, method: str) -> None:
+        self.method = method
+
+    def __repr__(self) -> str:
+        return f"Trap({self.method})"
+
+
+for _name, _result in [("bool", True), ("ne", True), ("lt", False), ("getitem", None), ("format", "trap"), ("iter", ())]:
+    def _spring(self: Trap, *args: Any, name: str = _name, result: Any = _result) -> Any:
+        if self.method == name:
+            raise LookupError(f"trap {name}")
+        return self if result is None else iter(result) if name == "iter" else result
+    setattr(Trap, f"__{_name}__", _spring)
+Tagged = type("Tagged", (str,), {})  # sorts and encodes as text, but is not exactly text
+
+traps = st.sampled_from(["bool", "ne", "lt", "getitem", "format", "iter"]).map(Trap)
 text = st.text(st.characters(exclude_categories=()), max_size=12)  # lone surrogates included
 scalars = st.none() | st.booleans() | st.integers() | st.floats() | text
 json_values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4) | st.dictionaries(text, inner, max_size=4), max_leaves=8)
 hash_values = st.text("0123456789abcdef", min_size=64, max_size=64) | json_values
-verify_values = st.sampled_from([True, False, None, 0, 1, "false", "", [], [0]])
-stubs = st.builds(StubFinding, hash_values, scalars, scalars, st.dictionaries(text, scalars, max_size=2) | scalars)
+verify_values = st.sampled_from([True, False, None, 0, 1, "false", "", [], [0]]) | traps
+stubs = st.builds(StubFinding, hash_values | text.map(Tagged) | traps, scalars, scalars,
+                  st.dictionaries(text, scalars, max_size=2) | scalars)
 contexts = st.fixed_dictionaries({}, optional=dict.fromkeys(
     ["discount_factor", "adjusted_total_monthly_waste_usd", "integrity_checksum", "brimwick_version"], scalars))
 
@@ -77,42 +96,47 @@ def documents(draw: st.DrawFn) -> dict[str, Any]:
                                      brimwick_version="9").to_dict()
     for key in draw(st.lists(st.sampled_from(KEYS), max_size=4)):
         doc.pop(key, None)
-    return {**doc, **draw(st.dictionaries(st.sampled_from(KEYS), json_values | hash_values, max_size=3))}
+    return {**doc, **draw(st.dictionaries(st.sampled_from(KEYS), json_values | hash_values | traps, max_size=3))}
+
+
+stored_data = json_values | st.dictionaries(st.sampled_from(KEYS), json_values | traps) | documents()
+changes = st.dictionaries(st.sampled_from(FIELDS), json_values | traps | st.lists(stubs, max_size=3).map(tuple), max_size=4)
+
+
+def build(m: Any, findings: list[Any], context: dict[str, Any], edits: dict[str, Any]) -> tuple[Any, ...]:
+    """Construct and serialise; then reassign fields, serialise and complete again."""
+    env = m.ScanEnvelope("t", "aws", ["r"], "p", findings, **context)
+    written = outcome(env.to_dict)
+    for name, value in edits.items():
+        setattr(env, name, value)
+    return written, outcome(env.to_dict), outcome(env.__post_init__), env
 
 
 OPERATIONS: dict[str, Callable[..., Any]] = {
     "from_dict": lambda m, data, verify: m.ScanEnvelope.from_dict(data, verify),
     "checksum": lambda m, findings: m.compute_integrity_checksum(findings),
-    "build": lambda m, findings, context: (env := m.ScanEnvelope("t", "aws", [], "p", findings, **context), outcome(env.to_dict)),
+    "build": build,
 }
-cases = st.one_of(
-    st.tuples(st.just("from_dict"), json_values | st.dictionaries(st.sampled_from(KEYS), json_values) | documents(), verify_values),
-    st.tuples(st.just("checksum"), st.lists(stubs, max_size=6)),
-    st.tuples(st.just("build"), st.lists(stubs, max_size=5), contexts),
-)
+cases = st.one_of(st.tuples(st.just("from_dict"), stored_data, verify_values),
+                  st.tuples(st.just("checksum"), st.lists(stubs, max_size=6)),
+                  st.tuples(st.just("build"), st.lists(stubs, max_size=5), contexts, changes))
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--seconds", type=float, default=5.0)
     parser.add_argument("--examples", type=int, default=10**9, help="stop after about this many executions")
-    args = parser.parse_args()
-    runs, start = 0, time.monotonic()
-
-    def one(case: tuple[Any, ...]) -> None:
-        nonlocal runs
-        runs += 1
-        agree(lambda m: OPERATIONS[case[0]](m, *case[1:]))
-
+    args, runs, start = parser.parse_args(), [], time.monotonic()
+    batch = settings(max_examples=100, deadline=None, database=None, phases=[Phase.generate, Phase.shrink],
+                     suppress_health_check=list(HealthCheck))
     try:
-        while time.monotonic() - start < args.seconds and runs < args.examples:
-            batch = settings(max_examples=min(100, args.examples - runs), deadline=None, database=None,
-                             phases=[Phase.generate, Phase.shrink], suppress_health_check=list(HealthCheck))
-            given(cases)(batch(lambda case: one(case)))()  # a fresh function: settings apply once per function
+        while time.monotonic() - start < args.seconds and len(runs) < args.examples:
+            # A fresh function each batch: settings apply once per function.
+            given(cases)(batch(lambda case: runs.append(1) or agree(lambda m: OPERATIONS[case[0]](m, *case[1:]))))()
     except AssertionError as error:
-        print("".join(traceback.format_exception(error)), f"\nMISMATCH after {runs} executions")
+        print("".join(traceback.format_exception(error)), f"\nMISMATCH after {len(runs)} executions")
         return 1
-    print(f"{runs} executions, 0 mismatches in {time.monotonic() - start:.1f}s")
+    print(f"{len(runs)} executions, 0 mismatches in {time.monotonic() - start:.1f}s")
     return 0
 
 

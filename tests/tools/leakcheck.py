@@ -1,20 +1,18 @@
-"""Reference-leak check of every operation and error path of the manifest.
-
-Run by an interpreter built with reference tracing (sys.gettotalrefcount),
-against an extension built for it; see tests/test_reliability.py. Each
-operation runs many times; the interpreter's total reference count and its
-allocated block count must stay flat. Prints one line per operation and
-exits non-zero when any operation leaks.
-"""
+"""Reference-leak check of every operation and error path of the manifest, for an interpreter with reference
+tracing (sys.gettotalrefcount) and an extension built for it (see tests/test_reliability.py). Each operation runs
+many times; the total reference count and the allocated block count must stay flat. Prints one line per operation
+and exits non-zero when any operation leaks."""
 
 from __future__ import annotations
 
+import contextlib
 import gc
 import inspect
 import json
 import pickle
 import sys
 from collections import OrderedDict
+from types import SimpleNamespace
 from typing import Any, Callable
 
 import brimwick
@@ -24,100 +22,59 @@ from brimwick.core.schemas import Finding
 ROUNDS = 200
 REFERENCE_TOLERANCE = 10  # references a cache may take once, never per round
 BLOCK_TOLERANCE = ROUNDS // 4  # the allocator's own bookkeeping wobbles by a few dozen blocks
+ABSENT = object()
+EXPLANATION = "brimwick.output.explanation"
+HOST_JSON = SimpleNamespace(dumps=lambda value, **kwargs: json.dumps(value, **kwargs))  # a json the checksum must call into
 
 
-class Stub:
-    def __init__(self, finding_hash: Any = "a" * 64, amount: Any = 1.5, adjusted: Any = 0.5, remediation: Any = None,
-                 as_dict: Any = None) -> None:
-        self.finding_hash = finding_hash
-        self.estimated_monthly_waste_usd = amount
-        self.adjusted_monthly_waste_usd = adjusted
-        self.remediation = remediation
-        self._as_dict = as_dict
-
-    def to_dict(self) -> Any:
-        if self._as_dict is not None:
-            return dict(self._as_dict) if isinstance(self._as_dict, dict) else self._as_dict
-        return {"finding_hash": self.finding_hash, "remediation": {"action": "stop"}}
+def stub(finding_hash: Any = "a" * 64, amount: Any = 1.5, remediation: Any = None, as_dict: Any = None) -> Any:
+    written = {"finding_hash": finding_hash, "remediation": {"action": "stop"}}
+    return SimpleNamespace(finding_hash=finding_hash, estimated_monthly_waste_usd=amount, adjusted_monthly_waste_usd=0.5,
+                           remediation=remediation, to_dict=lambda: dict(as_dict or written))
 
 
-class Broken:
-    @property
-    def finding_hash(self) -> str:
-        raise RuntimeError("unreadable")
-
-
-class MyList(list):
-    pass
-
-
-def host_findings(n: int = 20) -> list[Finding]:
-    return [Finding(f"r{i}", "vm", "idle", "aws", "us-east-1", "t", 1.25 * i, 0.5 if i % 2 else None,
-                    {"action": "stop"} if i % 3 else None) for i in range(n)]
-
-
-FINDINGS = host_findings()
+MyList = type("MyList", (list,), {})
+Broken = type("Broken", (), {"finding_hash": property(lambda self: 1 / 0)})
+FINDINGS = [Finding(f"r{i}", "vm", "idle", "aws", "us-east-1", "t", 1.25 * i, 0.5 if i % 2 else None,
+                    {"action": "stop"} if i % 3 else None) for i in range(20)]
 ENVELOPE = m.ScanEnvelope("t", "aws", ["us-east-1"], "full", FINDINGS, discount_factor=0.8, spend_context_pct=3.14159)
 DOCUMENT = json.loads(json.dumps(ENVELOPE.to_dict()))
-
-
-def expect(error: type[BaseException], call: Callable[[], Any]) -> Callable[[], None]:
-    def run() -> None:
-        try:
-            call()
-        except error:
-            return
-        raise AssertionError(f"{error.__name__} not raised")
-    return run
+checksum, from_dict = m.compute_integrity_checksum, m.ScanEnvelope.from_dict
 
 
 def envelope(findings: Any = None, **kwargs: Any) -> Any:
     return m.ScanEnvelope("t", "aws", ["us-east-1"], "full", FINDINGS if findings is None else findings, **kwargs)
 
 
-def without_version() -> None:
-    saved = brimwick.__dict__.pop("__version__")
-    try:
-        assert envelope().brimwick_version == "unknown"
-    finally:
-        brimwick.__version__ = saved
-
-
-def with_rebound(name: str, value: Any, call: Callable[[], Any]) -> Callable[[], None]:
+def expect(error: type[BaseException], call: Callable[[], Any]) -> Callable[[], None]:
     def run() -> None:
-        saved = getattr(m, name)
-        setattr(m, name, value)
-        try:
+        with contextlib.suppress(error):
             call()
-        finally:
-            setattr(m, name, saved)
+            raise AssertionError(f"{error.__name__} not raised")
     return run
 
 
-class RecordingJson:
-    @staticmethod
-    def dumps(value: Any, **kwargs: Any) -> str:
-        return json.dumps(value, **kwargs)
+def patched(space: dict[str, Any], key: str, value: Any, call: Callable[[], Any]) -> Callable[[], None]:
+    """call() with space[key] (a module's name, or a sys.modules entry) set to value, or removed for ABSENT."""
+    def run() -> None:
+        saved = space[key]
+        space.pop(key) if value is ABSENT else space.update({key: value})
+        try:
+            call()
+        finally:
+            space[key] = saved
+    return run
 
 
-def without_explanation_module() -> None:
-    saved = sys.modules.get("brimwick.output.explanation")
-    sys.modules["brimwick.output.explanation"] = None  # type: ignore[assignment]
-    try:
-        expect(ImportError, lambda: envelope([]).to_dict())()
-    finally:
-        sys.modules["brimwick.output.explanation"] = saved  # type: ignore[assignment]
+def unknown_version() -> None:
+    assert envelope().brimwick_version == "unknown"
 
-
-checksum = m.compute_integrity_checksum
-from_dict = m.ScanEnvelope.from_dict
 
 OPERATIONS: dict[str, Callable[[], Any]] = {
     # function objects
     "signature": lambda: inspect.signature(from_dict),
     "pickle function": lambda: pickle.loads(pickle.dumps(checksum)),
-    "repr and attributes": lambda: (repr(checksum), checksum.__annotations__, checksum.__defaults__,
-                                    checksum.__qualname__, checksum.__dict__),
+    "repr and attributes": lambda: (repr(checksum), checksum.__annotations__, checksum.__defaults__, checksum.__dict__),
     "bind method": lambda: ENVELOPE.to_dict.__func__,
     "missing argument": expect(TypeError, lambda: checksum()),
     "surplus argument": expect(TypeError, lambda: checksum([], [])),
@@ -125,34 +82,32 @@ OPERATIONS: dict[str, Callable[[], Any]] = {
     "duplicate keyword": expect(TypeError, lambda: checksum([], findings=[])),
     # checksum
     "checksum native": lambda: checksum(FINDINGS),
-    "checksum escapes": lambda: checksum([Stub(h) for h in ("a\"\\\n\x01\x7f", "\u00e9", "\U0001F600", "\ud800", "")]),
-    "checksum host path": lambda: checksum([Stub(None)]),
-    "checksum rebound json": with_rebound("json", RecordingJson, lambda: checksum(FINDINGS)),
-    "checksum unorderable": expect(TypeError, lambda: checksum([Stub(None), Stub("a")])),
-    "checksum unencodable": expect(TypeError, lambda: checksum([Stub(object())])),
+    "checksum escapes": lambda: checksum([stub(h) for h in ("a\"\\\n\x01\x7f", "\u00e9", "\U0001F600", "\ud800", "")]),
+    "checksum host path": lambda: checksum([stub(None)]),
+    "checksum rebound json": patched(vars(m), "json", HOST_JSON, lambda: checksum(FINDINGS)),
+    "checksum unorderable": expect(TypeError, lambda: checksum([stub(None), stub("a")])),
+    "checksum unencodable": expect(TypeError, lambda: checksum([stub(object())])),
     "checksum tuple": expect(TypeError, lambda: checksum(tuple(FINDINGS))),
     "checksum list subclass": expect(TypeError, lambda: checksum(MyList(FINDINGS))),
     "checksum missing attribute": expect(AttributeError, lambda: checksum([object()])),
-    "checksum raising attribute": expect(RuntimeError, lambda: checksum([Broken()])),
+    "checksum raising attribute": expect(ZeroDivisionError, lambda: checksum([Broken()])),
     # construction and completion
     "construct": lambda: envelope(),
     "construct discounted": lambda: envelope(discount_factor=0.9),
-    "construct mixed amounts": lambda: envelope([Stub(amount=a) for a in (1, 2**70, 0.5, None, True)]),
-    "construct version unknown": without_version,
+    "construct mixed amounts": lambda: envelope([stub(amount=a) for a in (1, 2**70, 0.5, None, True)]),
+    "construct version unknown": patched(vars(brimwick), "__version__", ABSENT, unknown_version),
     "construct tuple with checksum": lambda: envelope(tuple(FINDINGS), integrity_checksum="x"),
     "construct tuple without checksum": expect(TypeError, lambda: envelope(tuple(FINDINGS))),
     "construct unsized": expect(TypeError, lambda: envelope(iter(FINDINGS))),
     "construct missing amount": expect(AttributeError, lambda: envelope([object()])),
-    "construct bad amount": expect(TypeError, lambda: envelope([Stub(amount="x")])),
+    "construct bad amount": expect(TypeError, lambda: envelope([stub(amount="x")])),
     "construct missing argument": expect(TypeError, lambda: m.ScanEnvelope("t")),
     # serialisation
     "to_dict": lambda: ENVELOPE.to_dict(),
     "to_dict unrounded text": expect(TypeError, lambda: envelope(spend_context_pct="x").to_dict()),
-    "to_dict remediation text": expect(TypeError, lambda: envelope(
-        [Stub(remediation=True, as_dict={"remediation": "text"})]).to_dict()),
-    "to_dict findings None": expect(TypeError, lambda: m.ScanEnvelope._findings_with_explanations(
-        type("E", (), {"findings": None})())),
-    "to_dict no explanation module": without_explanation_module,
+    "to_dict remediation text": expect(TypeError, lambda: envelope([stub(remediation=1, as_dict={"remediation": "t"})]).to_dict()),
+    "to_dict findings None": expect(TypeError, lambda: m.ScanEnvelope._findings_with_explanations(SimpleNamespace(findings=None))),
+    "to_dict no explanation module": patched(sys.modules, EXPLANATION, None, expect(ImportError, lambda: envelope([]).to_dict())),
     "to_dict surplus argument": expect(TypeError, lambda: ENVELOPE.to_dict(1)),
     # deserialisation
     "from_dict": lambda: from_dict(DOCUMENT),
@@ -187,11 +142,9 @@ def growth(operation: Callable[[], Any]) -> tuple[int, int]:
 def main() -> int:
     leaking = []
     for name, operation in OPERATIONS.items():
-        # The smallest growth of three runs: a one-off cache fill is not a leak.
-        refs, blocks = min(growth(operation) for _ in range(3))
+        refs, blocks = min(growth(operation) for _ in range(3))  # the smallest of three: a one-off cache fill is not a leak
         status = "ok" if refs <= REFERENCE_TOLERANCE and blocks <= BLOCK_TOLERANCE else "LEAK"
-        if status != "ok":
-            leaking.append(name)
+        leaking += [name] if status != "ok" else []
         print(f"{status:4} {name}: references {refs:+d}, blocks {blocks:+d} over {ROUNDS} rounds")
     print(f"{len(OPERATIONS)} operations checked, {len(leaking)} leaking")
     return 1 if leaking else 0
