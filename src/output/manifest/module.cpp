@@ -67,7 +67,8 @@ void run_module_body() {
     import_names_from("typing", {names.Any});
     import_names_from("brimwick.core.schemas", {names.Finding});
 
-    // What the native checksum stands in for; see compute_integrity_checksum.
+    // The checksum writes its canonical text natively only while the
+    // namespace's json.dumps is still this function.
     Ref json = lookup_global(names.json);
     Ref dumps = require(PyObject_GetAttr(json.get(), names.dumps));
 
