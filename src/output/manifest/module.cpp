@@ -59,6 +59,15 @@ void warn_on_version_mismatch() {
                                     PY_MINOR_VERSION, "brimwick.output.manifest", "does not match", major, minor));
 }
 
+// As for a module of Python source, the built-in names are in place before
+// the body runs (the host's dataclass generates its methods in this
+// namespace and would add them midway otherwise).
+void bind_builtins() {
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins == nullptr) throw PyErrOccurred{};
+    require_status(PyDict_SetDefault(state.globals, names.__builtins__, builtins) ? 0 : -1);
+}
+
 void run_module_body() {
     import_module_as(names.hashlib);
     import_module_as(names.json);
@@ -131,6 +140,7 @@ int module_exec(PyObject* module) noexcept {
         intern_names();
         ready_helpers();
         ready_function_type();
+        bind_builtins();
         in_body = true;
         run_module_body();
         return 0;

@@ -50,6 +50,7 @@ namespace manifest {
     X(_findings_with_explanations, "_findings_with_explanations")               \
     X(__post_init__, "__post_init__")                                           \
     X(__version__, "__version__")                                               \
+    X(__builtins__, "__builtins__")                                             \
     X(__module__, "__module__")                                                 \
     X(__qualname__, "__qualname__")                                             \
     X(__doc__, "__doc__")                                                       \
