@@ -164,12 +164,13 @@ bool text_less(PyObject* a, PyObject* b) {
 
 bool entry_less(const Entry& a, const Entry& b) { return text_less(entry_text(a), entry_text(b)); }
 
-// Least-significant-byte radix sort on the leading keys, then a full
-// comparison inside each run of equal keys (texts that share their first
-// eight characters, or are shorter than eight).
+// Radix sort on the upper half of the leading keys (four byte-wide passes,
+// least significant first), then a comparison sort inside each run of equal
+// upper halves, by the whole key and, where that ties too, the whole text.
+// Runs are short for digests, so this beats sorting all eight bytes.
 void sort_by_leading_key(std::vector<Entry>& entries) {
     std::vector<Entry> scratch(entries.size());
-    for (int shift = 0; shift < 64; shift += 8) {
+    for (int shift = 32; shift < 64; shift += 8) {
         size_t counts[256] = {};
         for (const Entry& e : entries) ++counts[(e.key >> shift) & 0xff];
         if (counts[(entries.front().key >> shift) & 0xff] == entries.size()) continue;  // one bucket: nothing moves
@@ -182,10 +183,14 @@ void sort_by_leading_key(std::vector<Entry>& entries) {
         for (const Entry& e : entries) scratch[counts[(e.key >> shift) & 0xff]++] = e;
         entries.swap(scratch);
     }
+    auto by_key_then_text = [](const Entry& a, const Entry& b) {
+        return a.key != b.key ? a.key < b.key : entry_less(a, b);
+    };
     for (size_t begin = 0; begin < entries.size();) {
+        const uint64_t upper = entries[begin].key >> 32;
         size_t end = begin + 1;
-        while (end < entries.size() && entries[end].key == entries[begin].key) ++end;
-        if (end - begin > 1) std::sort(entries.begin() + begin, entries.begin() + end, entry_less);
+        while (end < entries.size() && entries[end].key >> 32 == upper) ++end;
+        if (end - begin > 1) std::sort(entries.begin() + begin, entries.begin() + end, by_key_then_text);
         begin = end;
     }
 }
