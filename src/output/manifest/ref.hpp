@@ -71,6 +71,12 @@ inline int require_status(int status) {
     return status;
 }
 
+// A -1 size or index result of the C API means an exception is set.
+inline Py_ssize_t require_status_size(Py_ssize_t result) {
+    if (result < 0) throw PyErrOccurred{};
+    return result;
+}
+
 // Truth value with the host's rules; an exception from __bool__/__len__ propagates.
 inline bool truth(PyObject* o) { return require_status(PyObject_IsTrue(o)) != 0; }
 
@@ -89,16 +95,6 @@ Result guard(Result failure, Body&& body) noexcept {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in brimwick.output.manifest");
         return failure;
     }
-}
-
-}  // namespace manifest
-
-namespace manifest {
-
-// A -1 size or index result of the C API means an exception is set.
-inline Py_ssize_t require_status_size(Py_ssize_t result) {
-    if (result < 0) throw PyErrOccurred{};
-    return result;
 }
 
 }  // namespace manifest

@@ -24,7 +24,6 @@ Ref builtin(const char* name) {
 
 void ready_helpers() {
     if (state.envelope_keywords != nullptr) return;
-    Ref sum = builtin("sum");
     Ref round = builtin("round");
     Ref twelve = require(PyLong_FromLong(12));
     Ref two = require(PyLong_FromLong(2));
@@ -42,7 +41,6 @@ void ready_helpers() {
         names.adjusted_total_annual_waste_usd, names.spend_context_pct, names.failed_rules,
         names.narrative, names.account_summaries, names.brimwick_version, names.findings));
 
-    state.builtin_sum = sum.release();
     state.builtin_round = round.release();
     state.twelve = twelve.release();
     state.two = two.release();

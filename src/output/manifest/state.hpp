@@ -17,8 +17,7 @@ struct ModuleState {
     int64_t interpreter_id = -1;        // the interpreter that first created the module
 
     // Fixed helpers, made once and kept (strong references).
-    PyObject* builtin_sum = nullptr;
-    PyObject* builtin_round = nullptr;
+    PyObject* builtin_round = nullptr;        // the host's round, as the body found it
     PyObject* twelve = nullptr;               // the integer 12
     PyObject* two = nullptr;                  // the integer 2
     PyObject* float_zero = nullptr;           // the float 0.0
