@@ -11,8 +11,6 @@ namespace manifest {
 
 namespace {
 
-Ref get(PyObject* object, PyObject* name) { return require(PyObject_GetAttr(object, name)); }
-
 void set(PyObject* object, PyObject* name, PyObject* value) {
     require_status(PyObject_SetAttr(object, name, value));
 }
@@ -35,7 +33,7 @@ void stamp_version(PyObject* self) {
 Ref monthly_total(PyObject* findings) {
     HostSum sum;
     for_each_item(findings, [&](PyObject* finding) {
-        Ref amount = get(finding, names.estimated_monthly_waste_usd);
+        Ref amount = attribute(finding, names.estimated_monthly_waste_usd);
         bool counts;
         if (PyFloat_CheckExact(amount.get())) {
             counts = PyFloat_AS_DOUBLE(amount.get()) != 0.0;  // NaN is true
@@ -56,12 +54,12 @@ Ref annual_from_monthly(PyObject* monthly) {
 // [f.adjusted_monthly_waste_usd for f in findings
 //  if f.adjusted_monthly_waste_usd is not None], summed when not empty.
 void complete_adjusted_monthly(PyObject* self) {
-    Ref findings = get(self, names.findings);
+    Ref findings = attribute(self, names.findings);
     std::vector<Ref> values;
     for_each_item(findings.get(), [&](PyObject* finding) {
-        Ref tested = get(finding, names.adjusted_monthly_waste_usd);
+        Ref tested = attribute(finding, names.adjusted_monthly_waste_usd);
         if (tested.get() == Py_None) return;
-        values.push_back(get(finding, names.adjusted_monthly_waste_usd));
+        values.push_back(attribute(finding, names.adjusted_monthly_waste_usd));
     });
     if (values.empty()) return;
     HostSum sum;
@@ -75,37 +73,37 @@ void complete_adjusted_monthly(PyObject* self) {
 Ref post_init_body(PyObject* const* args) {
     PyObject* self = args[0];
 
-    Ref version = get(self, names.brimwick_version);
+    Ref version = attribute(self, names.brimwick_version);
     if (!truth(version.get())) stamp_version(self);
 
-    Ref findings = get(self, names.findings);
+    Ref findings = attribute(self, names.findings);
     Ref count = require(PyLong_FromSsize_t(require_status_size(PyObject_Size(findings.get()))));
     set(self, names.finding_count, count.get());
 
-    findings = get(self, names.findings);
+    findings = attribute(self, names.findings);
     Ref monthly = monthly_total(findings.get());
     set(self, names.total_monthly_waste_usd, monthly.get());
 
-    monthly = get(self, names.total_monthly_waste_usd);
+    monthly = attribute(self, names.total_monthly_waste_usd);
     Ref annual = annual_from_monthly(monthly.get());
     set(self, names.total_annual_waste_usd, annual.get());
 
-    Ref discount = get(self, names.discount_factor);
+    Ref discount = attribute(self, names.discount_factor);
     if (discount.get() != Py_None) {
-        Ref adjusted = get(self, names.adjusted_total_monthly_waste_usd);
+        Ref adjusted = attribute(self, names.adjusted_total_monthly_waste_usd);
         if (adjusted.get() == Py_None) complete_adjusted_monthly(self);
     }
 
-    Ref adjusted = get(self, names.adjusted_total_monthly_waste_usd);
+    Ref adjusted = attribute(self, names.adjusted_total_monthly_waste_usd);
     if (adjusted.get() != Py_None) {
         Ref adjusted_annual = annual_from_monthly(adjusted.get());
         set(self, names.adjusted_total_annual_waste_usd, adjusted_annual.get());
     }
 
-    Ref checksum = get(self, names.integrity_checksum);
+    Ref checksum = attribute(self, names.integrity_checksum);
     if (!truth(checksum.get())) {
         Ref compute = lookup_global(names.compute_integrity_checksum);
-        findings = get(self, names.findings);
+        findings = attribute(self, names.findings);
         PyObject* call[] = {findings.get()};
         Ref computed = require(PyObject_Vectorcall(compute.get(), call, 1, nullptr));
         set(self, names.integrity_checksum, computed.get());

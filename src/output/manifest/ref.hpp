@@ -77,6 +77,9 @@ inline Py_ssize_t require_status_size(Py_ssize_t result) {
     return result;
 }
 
+// getattr(object, name)
+inline Ref attribute(PyObject* object, PyObject* name) { return require(PyObject_GetAttr(object, name)); }
+
 // Truth value with the host's rules; an exception from __bool__/__len__ propagates.
 inline bool truth(PyObject* o) { return require_status(PyObject_IsTrue(o)) != 0; }
 

@@ -39,10 +39,8 @@ const Key kEnvelopeKeys[] = {
     {&names.account_summaries, &names.account_summaries, Treatment::AsStored},
 };
 
-Ref get(PyObject* object, PyObject* name) { return require(PyObject_GetAttr(object, name)); }
-
 Ref entry_value(PyObject* self, const Key& key) {
-    Ref value = get(self, *key.field);
+    Ref value = attribute(self, *key.field);
     switch (key.treatment) {
         case Treatment::AsStored:
             return value;
@@ -50,7 +48,7 @@ Ref entry_value(PyObject* self, const Key& key) {
             return round_two_places(value.get());
         case Treatment::RoundedOrNull:
             if (value.get() == Py_None) return value;
-            value = get(self, *key.field);  // read again for the value, as the stored format says
+            value = attribute(self, *key.field);  // read again for the value, as the stored format says
             return round_two_places(value.get());
     }
     return value;
@@ -68,7 +66,7 @@ Ref remediation_entry(PyObject* finding_dict) {
 }
 
 void add_explanation(PyObject* explain, PyObject* finding, PyObject* finding_dict) {
-    Ref remediation = get(finding, names.remediation);
+    Ref remediation = attribute(finding, names.remediation);
     PyObject* args[] = {finding, remediation.get()};
     Ref explanation = require(PyObject_Vectorcall(explain, args, 2, nullptr));
     Ref target = require(PyObject_GetItem(finding_dict, names.remediation));
@@ -82,13 +80,13 @@ Ref findings_with_explanations_body(PyObject* const* args) {
     Ref explain = import_from("brimwick.output.explanation", state.fromlist_explanation,
                               names.build_remediation_explanation);
     Ref result = require(PyList_New(0));
-    Ref findings = get(self, names.findings);
+    Ref findings = attribute(self, names.findings);
     for_each_item(findings.get(), [&](PyObject* finding) {
         // One spare slot before self lets a bound call reuse the array.
         PyObject* call[] = {nullptr, finding};
         Ref finding_dict = require(
             PyObject_VectorcallMethod(names.to_dict, call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        Ref remediation = get(finding, names.remediation);
+        Ref remediation = attribute(finding, names.remediation);
         if (truth(remediation.get())) {
             Ref entry = remediation_entry(finding_dict.get());
             if (truth(entry.get())) add_explanation(explain.get(), finding, finding_dict.get());
