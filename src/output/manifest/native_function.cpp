@@ -230,8 +230,11 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
         Ref kind = require(PyObject_GetAttrString(parameter_class.get(), "POSITIONAL_OR_KEYWORD"));
         Ref annotations = require(get_annotations(self, nullptr));
         Ref parameters = require(PyList_New(0));
+        // Held for the whole loop: the Parameter constructor runs Python code,
+        // which could replace the function's defaults meanwhile.
+        Ref defaults = Ref::borrow(f->defaults);
         const Py_ssize_t total = PyTuple_GET_SIZE(f->parameters);
-        const Py_ssize_t default_count = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+        const Py_ssize_t default_count = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
         for (Py_ssize_t i = 0; i < total; ++i) {
             PyObject* name = PyTuple_GET_ITEM(f->parameters, i);
             Ref kwargs = require(PyDict_New());
@@ -243,7 +246,7 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
             Py_ssize_t default_index = i - (total - default_count);
             if (default_index >= 0) {
                 require_status(PyDict_SetItemString(kwargs.get(), "default",
-                                                    PyTuple_GET_ITEM(f->defaults, default_index)));
+                                                    PyTuple_GET_ITEM(defaults.get(), default_index)));
             }
             Ref args = require(PyTuple_Pack(2, name, kind.get()));
             Ref parameter = require(PyObject_Call(parameter_class.get(), args.get(), kwargs.get()));
