@@ -59,7 +59,6 @@ namespace manifest {
     X(default_factory, "default_factory")                                       \
     X(dumps, "dumps")                                                           \
     X(separators, "separators")                                                 \
-    X(sort, "sort")                                                             \
     X(encode, "encode")                                                         \
     X(sha256, "sha256")                                                         \
     X(hexdigest, "hexdigest")                                                   \
