@@ -143,6 +143,39 @@ def test_bad_input_fails_construction(findings: Any, kwargs: dict[str, Any], err
         assert envelope(findings).adjusted_total_monthly_waste_usd is None
 
 
+class FloatRadd(float):
+    """Its own reflected addition wins over float's, whichever side of a generic addition it is on."""
+
+    def __radd__(self, other: Any) -> float:
+        return float(other) + 100
+
+    __add__ = __radd__
+
+
+class FloatAdd(float):
+    """Overrides only the forward addition, which a float on the left never calls."""
+
+    def __add__(self, other: Any) -> float:
+        return float(other) + 1000
+
+
+class IntRadd(int):
+    def __radd__(self, other: Any) -> Any:
+        return other + 10000
+
+
+# The host's sum adds exact ints and exact floats natively, and everything else (subclasses included) through the
+# number protocol, where a subclass's reflected method wins; but once in floats, any int is taken by its value.
+@pytest.mark.parametrize("amounts", [
+    [1.5, FloatRadd(2.0)], [FloatRadd(2.0), 1.5], [1, FloatRadd(2.0), 3], [True, FloatRadd(0.5)],
+    [1.5, FloatAdd(2.0)], [FloatAdd(2.0), 1.5], [1, IntRadd(2), 3], [1.5, IntRadd(2)], [IntRadd(2), 1.5, FloatRadd(1.0)],
+], ids=repr)
+def test_totals_add_number_subclasses_as_the_builtin_sum_does(amounts: list[Any]) -> None:
+    env = envelope(stubs(amounts, amounts), discount_factor=0.5)
+    expected = sum(amounts)
+    assert typed(env.total_monthly_waste_usd) == typed(expected) == typed(env.adjusted_total_monthly_waste_usd)
+
+
 AMOUNTS = st.one_of(
     st.none(), st.sampled_from([0, 0.0, -0.0, True, False, 1e308, -1e308, 0.1, float("nan"), float("inf"), 2**1100]),
     st.integers(-1000, 1000), st.integers(2**63 - 3, 2**64 + 3).map(lambda n: n * (-1) ** (n % 2)), st.floats(),

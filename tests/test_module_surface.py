@@ -146,10 +146,38 @@ CHECK = manifest.compute_integrity_checksum
     (lambda: S.from_dict({}, strict=True), "from_dict() got an unexpected keyword argument 'strict'"),
     (lambda: S.from_dict({}, data={}), "from_dict() got multiple values for keyword argument 'data'"),
     (lambda: S.from_dict({}, True, verify=True), "from_dict() got multiple values for keyword argument 'verify'"),
+    (lambda: FACTORY(1), "<lambda>() takes exactly 0 positional arguments (1 given)"),
+    (lambda: FACTORY(x=1), "<lambda>() got an unexpected keyword argument 'x'"),
 ])
 def test_argument_binding_errors(call, message):
     with pytest.raises(TypeError, match=rf"^{re.escape(message)}$"):
         call()
+
+
+STORED_BAD = {**MINIMAL, "integrity_checksum": "bad"}
+
+
+# Replaced defaults bind on the next call, as with Python functions: None (or deleting them) makes `verify` required.
+@pytest.mark.parametrize("replace, defaults, signature, outcome", [
+    (lambda f: setattr(f, "__defaults__", None), None, "verify: 'bool')", "takes exactly 3 positional arguments (2 given)"),
+    (lambda f: delattr(f, "__defaults__"), None, "verify: 'bool')", "takes exactly 3 positional arguments (2 given)"),
+    (lambda f: setattr(f, "__defaults__", (False,)), (False,), "verify: 'bool' = False)", "bad"),
+    (lambda f: setattr(f, "__defaults__", ()), (), "verify: 'bool')", "takes exactly 3 positional arguments (2 given)"),
+], ids=["None", "deleted", "False", "empty"])
+def test_replaced_defaults_change_binding(monkeypatch, replace, defaults, signature, outcome):
+    monkeypatch.setattr(FROM_DICT, "__defaults__", FROM_DICT.__defaults__)  # restored afterwards
+    replace(FROM_DICT)
+    assert FROM_DICT.__defaults__ == defaults
+    assert str(inspect.signature(FROM_DICT)).endswith(signature + " -> 'ScanEnvelope'")
+    try:
+        result = S.from_dict(dict(STORED_BAD)).integrity_checksum
+    except TypeError as error:
+        result = str(error).removeprefix("from_dict() ")
+    assert result == outcome
+    assert S.from_dict(dict(STORED_BAD), False).integrity_checksum == "bad"  # given in full, it binds either way
+    with pytest.raises(TypeError, match=r"^__defaults__ must be set to a tuple object$"):
+        FROM_DICT.__defaults__ = [True]
+    assert FROM_DICT.__defaults__ == defaults
 
 
 def test_fields_order_annotations_and_generated_methods():
