@@ -21,6 +21,7 @@ from conftest import StubFinding as Stub, manifest
 
 TOOLS = Path(__file__).resolve().parent / "tools"
 sys.path.insert(0, str(TOOLS))
+import fuzz  # noqa: E402
 from fuzz import (  # noqa: E402
     FixedClock, Trap, agree, build, changes, contexts, outcome, pinned_clock, reference, stored_data, stubs, verify_values)
 
@@ -172,7 +173,12 @@ def test_rebound_names_are_used_by_later_calls(monkeypatch: pytest.MonkeyPatch, 
     assert after != before
 
 
-def test_bounded_fuzz_run_finds_no_mismatch() -> None:
-    run = subprocess.run([sys.executable, str(TOOLS / "fuzz.py"), "--seconds", "2"], capture_output=True, text=True, timeout=120)
+def test_fixed_seed_fuzz_finds_no_mismatch() -> None:
+    assert fuzz.run(examples=500, seed=20261208) == 500  # the same cases on every machine
+
+
+def test_fuzz_tool_repeats_a_seeded_run() -> None:
+    run = subprocess.run([sys.executable, str(TOOLS / "fuzz.py"), "--examples", "50", "--seed", "7"],
+                         capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stdout + run.stderr
-    assert re.search(r"^\d+ executions, 0 mismatches in [\d.]+s$", run.stdout, re.M), run.stdout
+    assert re.fullmatch(r"50 executions, 0 mismatches in [\d.]+s\n", run.stdout), run.stdout

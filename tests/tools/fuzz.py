@@ -9,6 +9,8 @@ import argparse
 import contextlib
 import dataclasses
 import datetime as dt
+import itertools
+import math
 import sys
 import time
 import traceback
@@ -16,6 +18,7 @@ from pathlib import Path
 from types import SimpleNamespace
 from typing import Any, Callable, Iterator
 
+import hypothesis
 from hypothesis import HealthCheck, Phase, given, settings
 from hypothesis import strategies as st
 
@@ -122,21 +125,36 @@ cases = st.one_of(st.tuples(st.just("from_dict"), stored_data, verify_values),
                   st.tuples(st.just("build"), st.lists(stubs, max_size=5), contexts, changes))
 
 
+def run(examples: int, seconds: float = math.inf, seed: int | None = None) -> int:
+    """Check `examples` random cases in batches of up to 100, stopping early once `seconds` have passed; returns how
+    many ran. With a seed, batch i draws from seed + i, so that the same count covers the same cases on any machine.
+    Raises AssertionError on the first mismatch."""
+    runs: list[int] = []
+    start = time.monotonic()
+    for index in itertools.count():
+        if time.monotonic() - start >= seconds or len(runs) >= examples:
+            break
+        batch = settings(max_examples=min(100, examples - len(runs)), deadline=None, database=None,
+                         phases=[Phase.generate, Phase.shrink], suppress_health_check=list(HealthCheck))
+        # A fresh function each batch: settings apply once per function.
+        check = given(cases)(batch(lambda case: runs.append(1) or agree(lambda m: OPERATIONS[case[0]](m, *case[1:]))))
+        (check if seed is None else hypothesis.seed(seed + index)(check))()
+    return len(runs)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--seconds", type=float, default=5.0)
-    parser.add_argument("--examples", type=int, default=10**9, help="stop after about this many executions")
-    args, runs, start = parser.parse_args(), [], time.monotonic()
-    batch = settings(max_examples=100, deadline=None, database=None, phases=[Phase.generate, Phase.shrink],
-                     suppress_health_check=list(HealthCheck))
+    parser.add_argument("--seconds", type=float, default=None, help="stop after this long (default 5, or no limit with --examples)")
+    parser.add_argument("--examples", type=int, default=None, help="stop after this many executions")
+    parser.add_argument("--seed", type=int, default=None, help="draw the cases from this seed, so that a run repeats")
+    args, start = parser.parse_args(), time.monotonic()
+    seconds = args.seconds if args.seconds is not None else 5.0 if args.examples is None else math.inf
     try:
-        while time.monotonic() - start < args.seconds and len(runs) < args.examples:
-            # A fresh function each batch: settings apply once per function.
-            given(cases)(batch(lambda case: runs.append(1) or agree(lambda m: OPERATIONS[case[0]](m, *case[1:]))))()
+        count = run(args.examples if args.examples is not None else 10**9, seconds, args.seed)
     except AssertionError as error:
-        print("".join(traceback.format_exception(error)), f"\nMISMATCH after {len(runs)} executions")
+        print("".join(traceback.format_exception(error)), "\nMISMATCH")
         return 1
-    print(f"{len(runs)} executions, 0 mismatches in {time.monotonic() - start:.1f}s")
+    print(f"{count} executions, 0 mismatches in {time.monotonic() - start:.1f}s")
     return 0
 
 
