@@ -1,10 +1,12 @@
 #include "checksum.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "encoder_guard.hpp"
 #include "errors.hpp"
 #include "names.hpp"
 #include "state.hpp"
@@ -220,8 +222,14 @@ public:
 
     void reserve(Py_ssize_t n) { entries_.reserve(static_cast<size_t>(n)); }
 
+    // Text made through the deprecated wide-character API has no canonical
+    // buffer until it is made ready; the writer reads only ready text.
     void add(Ref hash) {
-        all_exact_text_ = all_exact_text_ && PyUnicode_CheckExact(hash.get());
+        if (PyUnicode_CheckExact(hash.get())) {
+            require_status(PyUnicode_READY(hash.get()));
+        } else {
+            all_exact_text_ = false;
+        }
         entries_.push_back(Entry{0, reinterpret_cast<uintptr_t>(hash.get())});
         hash.release();  // owned by entries_ from here on
     }
@@ -303,28 +311,36 @@ Ref call_dumps(PyObject* dumps, PyObject* values) {
     return require(PyObject_Vectorcall(dumps, args, 1, state.dumps_keywords));
 }
 
-Ref json_dumps_function() {
-    Ref json = lookup_global(names.json);
+Ref json_dumps_function(PyObject* globals) {
+    Ref json = lookup_global(globals, names.json);
     return require(PyObject_GetAttr(json.get(), names.dumps));
 }
 
-// sorted_hashes.sort(); json.dumps(...).encode(), all through the host.
-Ref host_canonical_bytes(HashList& hashes, PyObject* dumps_already_found) {
-    Ref sorted_hashes = hashes.to_list();
-    require_status(PyList_Sort(sorted_hashes.get()));
-    Ref dumps = dumps_already_found ? Ref::borrow(dumps_already_found) : json_dumps_function();
-    Ref canonical = call_dumps(dumps.get(), sorted_hashes.get());
+// json.dumps(sorted_hashes, ...).encode() through the host, for a list
+// already sorted.
+Ref host_encoded(PyObject* dumps, PyObject* sorted_hashes) {
+    Ref canonical = call_dumps(dumps, sorted_hashes);
     PyObject* self[] = {canonical.get()};
     return require(PyObject_VectorcallMethod(names.encode, self, 1, nullptr));
 }
 
-Ref sha256_hexdigest(PyObject* encoded) {
-    Ref hashlib = lookup_global(names.hashlib);
+// sorted_hashes.sort(); json.dumps(...).encode(), all through the host.
+Ref host_canonical_bytes(PyObject* globals, HashList& hashes, PyObject* dumps_already_found) {
+    Ref sorted_hashes = hashes.to_list();
+    require_status(PyList_Sort(sorted_hashes.get()));
+    Ref dumps = dumps_already_found ? Ref::borrow(dumps_already_found) : json_dumps_function(globals);
+    return host_encoded(dumps.get(), sorted_hashes.get());
+}
+
+Ref sha256_hexdigest(PyObject* globals, PyObject* encoded) {
+    Ref hashlib = lookup_global(globals, names.hashlib);
     PyObject* call[] = {hashlib.get(), encoded};
     Ref digest = require(PyObject_VectorcallMethod(names.sha256, call, 2, nullptr));
     PyObject* self[] = {digest.get()};
     return require(PyObject_VectorcallMethod(names.hexdigest, self, 1, nullptr));
 }
+
+constexpr Py_ssize_t kSignalCheckMask = 4095;
 
 void read_finding_hashes(PyObject* findings, HashList& hashes) {
     hashes.reserve(PyList_GET_SIZE(findings));
@@ -338,12 +354,42 @@ void read_finding_hashes(PyObject* findings, HashList& hashes) {
         }
         Ref finding = Ref::borrow(PyList_GET_ITEM(findings, i));
         hashes.add(require(PyObject_GetAttr(finding.get(), names.finding_hash)));
+        // A long list still answers Ctrl-C promptly, as the host's loop would.
+        if ((i & kSignalCheckMask) == kSignalCheckMask) require_status(PyErr_CheckSignals());
     }
 }
 
 }  // namespace
 
-Ref compute_integrity_checksum_body(PyObject* const* args) {
+bool canonical_writer_agrees(PyObject* dumps) {
+    // Every escape class, every string kind, ties and a prefix pair; the
+    // two lists take the one-byte (radix) and the general sort.
+    static const char* const mixed[] = {
+        "b", "a", "A", "", "ab", "\"\\/\b\f\n\r\t", "\x01\x1f\x7f ~", "\xc3\xa9", "\xe2\x80\xa8", "\xf0\x9f\x98\x80", "a",
+    };
+    static const char* const plain[] = {
+        "f0e1d2c3b4a5968778695a4b3c2d1e0ff0e1d2c3b4a5968778695a4b3c2d1e0f",
+        "f0e1d2c3b4a5968778695a4b3c2d1e0ff0e1d2c3b4a5968778695a4b3c2d1e0e", "0", "f0e1d2c3", "\"x\"",
+    };
+    auto agrees = [&](const char* const* texts, size_t count) {
+        HashList hashes;
+        Ref host_list = require(PyList_New(0));
+        for (size_t i = 0; i < count; ++i) {
+            Ref text = require(PyUnicode_FromString(texts[i]));
+            require_status(PyList_Append(host_list.get(), text.get()));
+            hashes.add(std::move(text));
+        }
+        Ref native = hashes.canonical_bytes();
+        require_status(PyList_Sort(host_list.get()));
+        Ref host = host_encoded(dumps, host_list.get());
+        return PyBytes_Check(host.get()) && PyBytes_GET_SIZE(host.get()) == PyBytes_GET_SIZE(native.get()) &&
+               std::memcmp(PyBytes_AS_STRING(host.get()), PyBytes_AS_STRING(native.get()),
+                           static_cast<size_t>(PyBytes_GET_SIZE(native.get()))) == 0;
+    };
+    return agrees(mixed, std::size(mixed)) && agrees(plain, std::size(plain));
+}
+
+Ref compute_integrity_checksum_body(PyObject* globals, PyObject* const* args) {
     PyObject* findings = args[0];
     require_exact_type(findings, &PyList_Type, "findings");
     HashList hashes;
@@ -353,13 +399,13 @@ Ref compute_integrity_checksum_body(PyObject* const* args) {
     if (hashes.all_exact_text()) {
         // Text never fails to sort or encode, so the json lookup happens at
         // the same point of the algorithm on either path.
-        Ref dumps = json_dumps_function();
-        encoded = dumps.get() == state.original_json_dumps ? hashes.canonical_bytes()
-                                                          : host_canonical_bytes(hashes, dumps.get());
+        Ref dumps = json_dumps_function(globals);
+        encoded = json_encoder_unchanged(dumps.get()) ? hashes.canonical_bytes()
+                                                      : host_canonical_bytes(globals, hashes, dumps.get());
     } else {
-        encoded = host_canonical_bytes(hashes, nullptr);
+        encoded = host_canonical_bytes(globals, hashes, nullptr);
     }
-    return sha256_hexdigest(encoded.get());
+    return sha256_hexdigest(globals, encoded.get());
 }
 
 }  // namespace manifest

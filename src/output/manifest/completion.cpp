@@ -15,17 +15,42 @@ void set(PyObject* object, PyObject* name, PyObject* value) {
     require_status(PyObject_SetAttr(object, name, value));
 }
 
-// `from brimwick import __version__`, stored; any Exception-family failure
-// of the import or the store gives "unknown" instead.
-void stamp_version(PyObject* self) {
+// The exception being raised, taken over as the one being handled (as on
+// entry to an `except` block) until this object goes; the previously
+// handled exception comes back then.
+class HandledException {
+public:
+    HandledException() {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        caught_ = Ref::steal(value);
+        previous_ = Ref::steal(PyErr_GetHandledException());
+        PyErr_SetHandledException(caught_.get());
+    }
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+    ~HandledException() { PyErr_SetHandledException(previous_.get()); }
+
+private:
+    Ref caught_;
+    Ref previous_;
+};
+
+// try: from brimwick import __version__; self.brimwick_version = __version__
+// except Exception: self.brimwick_version = "unknown"
+void stamp_version(PyObject* globals, PyObject* self) {
     try {
-        Ref version = import_from("brimwick", state.fromlist_version, names.__version__);
+        Ref version = import_from(globals, "brimwick", state.fromlist_version, names.__version__);
         set(self, names.brimwick_version, version.get());
         return;
     } catch (const PyErrOccurred&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        PyErr_Clear();
     }
+    HandledException handling;
     set(self, names.brimwick_version, names.unknown);
 }
 
@@ -70,11 +95,11 @@ void complete_adjusted_monthly(PyObject* self) {
 
 }  // namespace
 
-Ref post_init_body(PyObject* const* args) {
+Ref post_init_body(PyObject* globals, PyObject* const* args) {
     PyObject* self = args[0];
 
     Ref version = attribute(self, names.brimwick_version);
-    if (!truth(version.get())) stamp_version(self);
+    if (!truth(version.get())) stamp_version(globals, self);
 
     Ref findings = attribute(self, names.findings);
     Ref count = require(PyLong_FromSsize_t(require_status_size(PyObject_Size(findings.get()))));
@@ -94,15 +119,16 @@ Ref post_init_body(PyObject* const* args) {
         if (adjusted.get() == Py_None) complete_adjusted_monthly(self);
     }
 
-    Ref adjusted = attribute(self, names.adjusted_total_monthly_waste_usd);
-    if (adjusted.get() != Py_None) {
+    // Read once for the test and again for the product, as the source does.
+    if (attribute(self, names.adjusted_total_monthly_waste_usd).get() != Py_None) {
+        Ref adjusted = attribute(self, names.adjusted_total_monthly_waste_usd);
         Ref adjusted_annual = annual_from_monthly(adjusted.get());
         set(self, names.adjusted_total_annual_waste_usd, adjusted_annual.get());
     }
 
     Ref checksum = attribute(self, names.integrity_checksum);
     if (!truth(checksum.get())) {
-        Ref compute = lookup_global(names.compute_integrity_checksum);
+        Ref compute = lookup_global(globals, names.compute_integrity_checksum);
         findings = attribute(self, names.findings);
         PyObject* call[] = {findings.get()};
         Ref computed = require(PyObject_Vectorcall(compute.get(), call, 1, nullptr));

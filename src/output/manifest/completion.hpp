@@ -6,6 +6,6 @@
 
 namespace manifest {
 
-Ref post_init_body(PyObject* const* args);
+Ref post_init_body(PyObject* globals, PyObject* const* args);
 
 }  // namespace manifest

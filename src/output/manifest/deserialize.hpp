@@ -6,6 +6,6 @@
 
 namespace manifest {
 
-Ref from_dict_body(PyObject* const* args);
+Ref from_dict_body(PyObject* globals, PyObject* const* args);
 
 }  // namespace manifest

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "checksum.hpp"
+#include "encoder_guard.hpp"
 #include "errors.hpp"
 #include "names.hpp"
 #include "native_function.hpp"
@@ -24,27 +25,29 @@ namespace {
 
 // ---------------------------------------------------------------- load steps
 
-void bind(PyObject* name, PyObject* value) { require_status(PyDict_SetItem(state.globals, name, value)); }
+void bind(PyObject* globals, PyObject* name, PyObject* value) {
+    require_status(PyDict_SetItem(globals, name, value));
+}
 
-void import_module_as(PyObject* name) {
-    Ref module = require(PyImport_ImportModuleLevelObject(name, state.globals, nullptr, nullptr, 0));
-    bind(name, module.get());
+void import_module_as(PyObject* globals, PyObject* name) {
+    Ref module = require(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
+    bind(globals, name, module.get());
 }
 
 // from <module> import <name>, ... : each bound the moment it is taken.
-void import_names_from(const char* module_name, std::initializer_list<PyObject*> taken) {
+void import_names_from(PyObject* globals, const char* module_name, std::initializer_list<PyObject*> taken) {
     Ref fromlist = require(PyTuple_New(static_cast<Py_ssize_t>(taken.size())));
     Py_ssize_t index = 0;
     for (PyObject* name : taken) PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
-    for (PyObject* name : taken) bind(name, import_from(module_name, fromlist.get(), name).get());
+    for (PyObject* name : taken) bind(globals, name, import_from(globals, module_name, fromlist.get(), name).get());
 }
 
 // The traceback of a failed load step gains a frame named after the load.
-void add_init_traceback_entry() {
+void add_init_traceback_entry(PyObject* globals) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyCodeObject* code = PyCode_NewEmpty("manifest.cpp", kInitTracebackName, 1);
-    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, state.globals, nullptr) : nullptr;
+    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     PyErr_Restore(type, value, traceback);
     if (frame != nullptr) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
@@ -62,33 +65,32 @@ void warn_on_version_mismatch() {
 // As for a module of Python source, the built-in names are in place before
 // the body runs (the host's dataclass generates its methods in this
 // namespace and would add them midway otherwise).
-void bind_builtins() {
+void bind_builtins(PyObject* globals) {
     PyObject* builtins = PyEval_GetBuiltins();
     if (builtins == nullptr) throw PyErrOccurred{};
-    require_status(PyDict_SetDefault(state.globals, names.__builtins__, builtins) ? 0 : -1);
+    require_status(PyDict_SetDefault(globals, names.__builtins__, builtins) ? 0 : -1);
 }
 
-void run_module_body() {
-    import_module_as(names.hashlib);
-    import_module_as(names.json);
-    import_names_from("dataclasses", {names.dataclass, names.field});
-    import_names_from("datetime", {names.datetime, names.timezone});
-    import_names_from("typing", {names.Any});
-    import_names_from("brimwick.core.schemas", {names.Finding});
+void run_module_body(PyObject* globals) {
+    import_module_as(globals, names.hashlib);
+    import_module_as(globals, names.json);
+    import_names_from(globals, "dataclasses", {names.dataclass, names.field});
+    import_names_from(globals, "datetime", {names.datetime, names.timezone});
+    import_names_from(globals, "typing", {names.Any});
+    import_names_from(globals, "brimwick.core.schemas", {names.Finding});
 
-    // The checksum writes its canonical text natively only while the
-    // namespace's json.dumps is still this function.
-    Ref json = lookup_global(names.json);
-    Ref dumps = require(PyObject_GetAttr(json.get(), names.dumps));
+    // What the host's JSON encoding path consists of, as the load found it:
+    // the checksum writes its canonical text natively only while all of it
+    // is unchanged.
+    remember_json_encoder(lookup_global(globals, names.json).get(), canonical_writer_agrees);
 
     Ref checksum = make_function({"compute_integrity_checksum", "compute_integrity_checksum", kChecksumDoc,
                                   {{names.findings, names.list_Finding}}, names.str, nullptr,
-                                  compute_integrity_checksum_body});
-    bind(names.compute_integrity_checksum, checksum.get());
-    bind(names.compute_manifest_hash, lookup_global(names.compute_integrity_checksum).get());
-    bind(names.ScanEnvelope, build_scan_envelope_class().get());
-
-    Py_XSETREF(state.original_json_dumps, dumps.release());
+                                  compute_integrity_checksum_body},
+                                 globals);
+    bind(globals, names.compute_integrity_checksum, checksum.get());
+    bind(globals, names.compute_manifest_hash, lookup_global(globals, names.compute_integrity_checksum).get());
+    bind(globals, names.ScanEnvelope, build_scan_envelope_class(globals).get());
 }
 
 // ---------------------------------------------------------------- slots
@@ -116,7 +118,6 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
         Ref doc = require(PyUnicode_FromString(kModuleDoc));
         require_status(PyModule_AddObjectRef(module.get(), "__doc__", doc.get()));
         state.module = Py_NewRef(module.get());
-        state.globals = PyModule_GetDict(module.get());
         state.executed = false;
         return module.release();
     });
@@ -124,7 +125,6 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
 
 void forget_module() {
     Py_CLEAR(state.module);
-    state.globals = nullptr;
     state.executed = false;
 }
 
@@ -134,19 +134,20 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     if (state.executed) return 0;
+    PyObject* globals = PyModule_GetDict(module);  // borrowed from the module, which outlives this call
     bool in_body = false;
     int status = guard<int>(-1, [&] {
         warn_on_version_mismatch();
         intern_names();
         ready_helpers();
         ready_function_type();
-        bind_builtins();
+        bind_builtins(globals);
         in_body = true;
-        run_module_body();
+        run_module_body(globals);
         return 0;
     });
     if (status < 0) {
-        if (in_body) add_init_traceback_entry();
+        if (in_body) add_init_traceback_entry(globals);
         forget_module();
         return -1;
     }

@@ -20,6 +20,7 @@ struct NativeFunction {
     PyObject* annotations;  // dict, created lazily when absent
     PyObject* defaults;     // tuple or nullptr
     PyObject* parameters;   // tuple of interned parameter names, fixed
+    PyObject* globals;      // the module namespace the body looks names up in
     const char* error_name; // the name argument errors report
     FunctionBody body;
 };
@@ -73,6 +74,9 @@ Ref call_function(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObj
     Ref defaults = Ref::borrow(f->defaults);
     const Py_ssize_t default_count = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
     const Py_ssize_t required = default_count < total ? total - default_count : 0;
+    // Defaults fill the trailing parameters; a longer tuple's leading items
+    // are never used, as with Python functions.
+    const Py_ssize_t first_default = total - default_count;
 
     if (given > total) raise_count_error(f, required, total, given, true);
 
@@ -97,9 +101,17 @@ Ref call_function(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObj
     for (Py_ssize_t i = 0; i < total; ++i) {
         if (bound[i] != nullptr) continue;
         if (i < required) raise_count_error(f, required, total, given, false);
-        bound[i] = PyTuple_GET_ITEM(defaults.get(), i - required);
+        bound[i] = PyTuple_GET_ITEM(defaults.get(), i - first_default);
     }
-    return f->body(bound);
+    if (f->globals == nullptr) {
+        PyErr_Format(PyExc_SystemError, "%s() was cleared by the garbage collector and cannot be called",
+                     f->error_name);
+        throw PyErrOccurred{};
+    }
+    // Held for the call: the body runs Python code, which could clear the
+    // function (through the garbage collector) while it runs.
+    Ref globals = Ref::borrow(f->globals);
+    return f->body(globals.get(), bound);
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -136,18 +148,24 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
     Py_VISIT(f->parameters);
+    Py_VISIT(f->globals);
     return 0;
 }
 
+// Breaks reference cycles. As with Python functions, name and qualified
+// name (settable to str subclasses, so possibly part of a cycle) become the
+// empty text rather than NULL, and the parameter names (exact interned text,
+// never part of a cycle) stay, so that every getter, repr and call of a
+// cleared function stays safe.
 int function_clear(PyObject* self) noexcept {
     NativeFunction* f = as_function(self);
     Py_CLEAR(f->dict);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    Py_XSETREF(f->name, Py_NewRef(names.empty));
+    Py_XSETREF(f->qualname, Py_NewRef(names.empty));
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
-    Py_CLEAR(f->parameters);
+    Py_CLEAR(f->globals);
     return 0;
 }
 
@@ -156,6 +174,9 @@ void function_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(as_function(self)->name);
+    Py_CLEAR(as_function(self)->qualname);
+    Py_CLEAR(as_function(self)->parameters);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -325,7 +346,7 @@ void ready_function_type() {
     function_type = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&function_spec)).release());
 }
 
-Ref make_function(const FunctionDefinition& d) {
+Ref make_function(const FunctionDefinition& d, PyObject* globals) {
     Ref name = require(PyUnicode_FromString(d.name));
     Ref qualname = require(PyUnicode_FromString(d.qualname));
     Ref doc = d.doc ? require(PyUnicode_FromString(d.doc)) : Ref::borrow(Py_None);
@@ -349,6 +370,7 @@ Ref make_function(const FunctionDefinition& d) {
     f->annotations = annotations.release();
     f->defaults = Py_XNewRef(d.defaults);
     f->parameters = parameters.release();
+    f->globals = Py_NewRef(globals);
     f->error_name = d.name;
     f->body = d.body;
     return object;

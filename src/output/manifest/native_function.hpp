@@ -14,9 +14,11 @@ namespace manifest {
 // Largest parameter list of any module function (from_dict: cls, data, verify).
 constexpr Py_ssize_t kMaxParameters = 3;
 
-// A function body receives exactly one borrowed argument per parameter, in
-// parameter order, defaults already filled in.
-using FunctionBody = Ref (*)(PyObject* const* args);
+// A function body receives the namespace its function was made in (owned by
+// the function object, as a Python function owns its __globals__) and
+// exactly one borrowed argument per parameter, in parameter order, defaults
+// already filled in.
+using FunctionBody = Ref (*)(PyObject* globals, PyObject* const* args);
 
 struct Parameter {
     PyObject* name;        // interned parameter name
@@ -36,7 +38,8 @@ struct FunctionDefinition {
 // Creates the type once; called while the module loads.
 void ready_function_type();
 
-// Makes a new function object (a new reference).
-Ref make_function(const FunctionDefinition& definition);
+// Makes a new function object (a new reference) that keeps `globals`, the
+// module namespace its body looks names up in, alive.
+Ref make_function(const FunctionDefinition& definition, PyObject* globals);
 
 }  // namespace manifest

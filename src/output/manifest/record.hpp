@@ -6,11 +6,12 @@
 namespace manifest {
 
 // datetime.now(timezone.utc).isoformat(), with datetime and timezone looked
-// up in the module namespace now.
-Ref current_utc_isoformat();
+// up in the module namespace `globals` now.
+Ref current_utc_isoformat(PyObject* globals);
 
 // Builds the class namespace, creates the class and decorates it with the
-// namespace's `dataclass`; returns the decorated class.
-Ref build_scan_envelope_class();
+// namespace's `dataclass`; returns the decorated class. Its methods look
+// names up in `globals`.
+Ref build_scan_envelope_class(PyObject* globals);
 
 }  // namespace manifest

@@ -75,9 +75,9 @@ void add_explanation(PyObject* explain, PyObject* finding, PyObject* finding_dic
 
 }  // namespace
 
-Ref findings_with_explanations_body(PyObject* const* args) {
+Ref findings_with_explanations_body(PyObject* globals, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref explain = import_from("brimwick.output.explanation", state.fromlist_explanation,
+    Ref explain = import_from(globals, "brimwick.output.explanation", state.fromlist_explanation,
                               names.build_remediation_explanation);
     Ref result = require(PyList_New(0));
     Ref findings = attribute(self, names.findings);
@@ -96,7 +96,7 @@ Ref findings_with_explanations_body(PyObject* const* args) {
     return result;
 }
 
-Ref to_dict_body(PyObject* const* args) {
+Ref to_dict_body(PyObject*, PyObject* const* args) {
     PyObject* self = args[0];
     Ref result = require(PyDict_New());
     for (const Key& key : kEnvelopeKeys) {

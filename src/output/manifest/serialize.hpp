@@ -5,7 +5,7 @@
 
 namespace manifest {
 
-Ref to_dict_body(PyObject* const* args);
-Ref findings_with_explanations_body(PyObject* const* args);
+Ref to_dict_body(PyObject* globals, PyObject* const* args);
+Ref findings_with_explanations_body(PyObject* globals, PyObject* const* args);
 
 }  // namespace manifest

@@ -53,8 +53,8 @@ void ready_helpers() {
     state.envelope_keywords = envelope_keywords.release();
 }
 
-Ref lookup_global(PyObject* name) {
-    PyObject* found = PyDict_GetItemWithError(state.globals, name);
+Ref lookup_global(PyObject* globals, PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(globals, name);
     if (found != nullptr) return Ref::borrow(found);
     if (PyErr_Occurred()) throw PyErrOccurred{};
     PyObject* builtins = PyEval_GetBuiltins();
@@ -67,9 +67,9 @@ Ref lookup_global(PyObject* name) {
     throw PyErrOccurred{};
 }
 
-Ref import_from(const char* module_name, PyObject* fromlist, PyObject* name) {
+Ref import_from(PyObject* globals, const char* module_name, PyObject* fromlist, PyObject* name) {
     Ref text = require(PyUnicode_FromString(module_name));
-    Ref module = require(PyImport_ImportModuleLevelObject(text.get(), state.globals, nullptr, fromlist, 0));
+    Ref module = require(PyImport_ImportModuleLevelObject(text.get(), globals, nullptr, fromlist, 0));
     PyObject* value = PyObject_GetAttr(module.get(), name);
     if (value == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {

@@ -1,6 +1,10 @@
 // Process-wide state of the module. The module loads into one interpreter
 // per process, once, and is never unloaded, so its state lives in statics
-// set up by the load and kept for the life of the process.
+// set up by the load and kept for the life of the process. It holds only
+// what outlives any one load: the load's bookkeeping and fixed helper
+// objects. A namespace is never kept here: each function object owns the
+// namespace it was made in, so a function that survives a failed load keeps
+// working on the namespace that load built.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +15,6 @@ namespace manifest {
 
 struct ModuleState {
     PyObject* module = nullptr;         // strong: the one module object, once created
-    PyObject* globals = nullptr;        // borrowed: the module's namespace
     bool executed = false;              // the body ran to completion on `module`
     bool interpreter_known = false;
     int64_t interpreter_id = -1;        // the interpreter that first created the module
@@ -27,10 +30,6 @@ struct ModuleState {
     PyObject* fromlist_explanation = nullptr; // ("build_remediation_explanation",)
     PyObject* first_sixteen = nullptr;        // slice(None, 16)
     PyObject* envelope_keywords = nullptr;    // keyword names of the from_dict construction
-
-    // json.dumps as imported by the load: while the namespace's json still
-    // gives this object, the checksum may write the canonical text natively.
-    PyObject* original_json_dumps = nullptr;
 };
 
 extern ModuleState state;
@@ -39,11 +38,12 @@ extern ModuleState state;
 void ready_helpers();
 
 // A module-level name as the module's own code sees it now: the namespace
-// first, then the built-in names; NameError when neither has it.
-Ref lookup_global(PyObject* name);
+// `globals` first, then the built-in names; NameError when neither has it.
+Ref lookup_global(PyObject* globals, PyObject* name);
 
-// `from <module_name> import <name>` as an absolute import made now.
-Ref import_from(const char* module_name, PyObject* fromlist, PyObject* name);
+// `from <module_name> import <name>` as an absolute import made now by code
+// whose namespace is `globals`.
+Ref import_from(PyObject* globals, const char* module_name, PyObject* fromlist, PyObject* name);
 
 // Calls the host's round(value, 2).
 Ref round_two_places(PyObject* value);
