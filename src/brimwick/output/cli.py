@@ -1,11 +1,13 @@
-"""Command line for stored scan envelopes: verify their checksums, show them, build a demo.
+"""brimwick-manifest: verify stored scan envelope documents, show their checksums, print a demo document.
 
-    brimwick-manifest verify [--jobs N] [--quiet] FILE...
+    brimwick-manifest verify [--strict] [--jobs N | --scheduler ADDRESS] [--quiet] FILE...
     brimwick-manifest checksum FILE
     brimwick-manifest demo
 
-A FILE holds one JSON document or JSON Lines (one document a line); "-" reads
-standard input. Input files are only ever read.
+A FILE holds one JSON document, JSON Lines, or JSON documents one after
+another; "-" reads standard input. Input files are only ever read. The work
+itself lives in brimwick.output.verification; this module only parses the
+command line and writes the lines.
 """
 
 from __future__ import annotations
@@ -13,123 +15,59 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
-from collections.abc import Sequence
-from concurrent.futures import ProcessPoolExecutor, as_completed
+import time
+from collections.abc import Iterator, Sequence
 from importlib import resources
-from typing import IO, Any
+from typing import IO
 
-from brimwick.output import manifest
+import brimwick
+from brimwick.output import manifest, verification
+from brimwick.output.reading import DEFAULT_MAX_DOCUMENT_BYTES
+from brimwick.output.verification import CORRUPT, INCONSISTENT, INVALID, OK, Options, Task, Verdict
 
-OK, CORRUPT, INVALID = "OK", "CORRUPT", "INVALID"
-STDIN_NAME = "<stdin>"
-PROGRESS_MIN_DOCUMENTS = 200  # fewer documents finish before a bar would help
-CHUNK_SIZE = 500  # documents per task handed to a worker process
+PROGRESS_MIN_BYTES = 8 << 20  # smaller inputs finish before a bar would help
+FLUSH_SECONDS = 0.2  # verdicts reach the output at least this often while they come
+EXIT_OK, EXIT_FAILED, EXIT_TROUBLE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 0, 1, 2, 130, 141
 
-# One document to check: its label and raw bytes, or None and the reason why
-# it could not be read.
-Unit = tuple[str, bytes | None, str]
-Result = tuple[str, str, str]  # (label, status, detail)
-
-
-class _Invalid(Exception):
-    """A document that is not an envelope document at all."""
+_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
 
 
-def _read(name: str) -> bytes:
-    if name != "-":
-        with open(name, "rb") as fh:
-            return fh.read()
-    if sys.stdin is None:
-        raise OSError("standard input is closed")
-    return sys.stdin.buffer.read()
+def _escape_name(name: str) -> str:
+    """A name as sha256sum shows it: with a leading backslash when it holds a line break or backslash."""
+    if not any(c in name for c in "\\\n\r"):
+        return name
+    return "\\" + name.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r")
 
 
-def _is_json_lines(name: str, lines: list[bytes]) -> bool:
-    """JSON Lines: named so, or several lines of which the first is a whole JSON value."""
-    if name.endswith((".jsonl", ".ndjson")):
-        return True
-    if len(lines) < 2:
-        return False
-    try:
-        json.loads(lines[0])
-    except (ValueError, RecursionError):
-        return False
-    return True
+def _escape_label(label: str) -> str:
+    # The label is NAME or NAME:LINE; the escaping marker goes before the whole of it.
+    return _escape_name(label)
 
 
-def split_documents(name: str) -> list[Unit]:
-    """Read one input and cut it into documents, labelled by name (and line number for JSON Lines)."""
-    label = STDIN_NAME if name == "-" else name
-    try:
-        data = _read(name)
-    except OSError as exc:
-        return [(label, None, f"cannot read: {exc.strerror or exc}")]
-    numbered = [(n, line) for n, line in enumerate(data.splitlines(), 1) if line.strip()]
-    if not _is_json_lines(name, [line for _, line in numbered]):
-        return [(label, data, "")]
-    return [(f"{label}:{n}", line, "") for n, line in numbered]
+def _escape_text(text: str) -> str:
+    """Keep a reason on one line and free of terminal control codes."""
+    return _CONTROL.sub(lambda m: m.group().encode("unicode_escape").decode("ascii"), text)
 
 
-def _load(raw: bytes) -> dict[str, Any]:
-    try:
-        text = raw.decode("utf-8-sig")
-    except UnicodeDecodeError as exc:
-        raise _Invalid(f"not UTF-8 text: {exc}") from None
-    try:
-        document = json.loads(text)
-    except ValueError as exc:
-        raise _Invalid(f"invalid JSON: {exc}") from None
-    if not isinstance(document, dict):
-        raise _Invalid(f"not a JSON object (got {_json_kind(document)})")
-    return document
-
-
-def _json_kind(value: Any) -> str:
-    return {list: "array", str: "string", bool: "boolean", type(None): "null"}.get(type(value), "number")
-
-
-def _explain(exc: Exception) -> str:
-    if isinstance(exc, KeyError):
-        return f"missing key {exc.args[0]!r}" if exc.args else "missing key"
-    return f"{type(exc).__name__}: {exc}"
-
-
-def verify_unit(unit: Unit) -> Result:
-    """Check one document: OK, CORRUPT (checksum mismatch) or INVALID (not a readable envelope)."""
-    label, raw, reason = unit
-    if raw is None:
-        return label, INVALID, reason
-    try:
-        document = _load(raw)
-        if not (document.get("integrity_checksum") or document.get("manifest_hash")):
-            return label, INVALID, "no integrity checksum stored"
-        manifest.ScanEnvelope.from_dict(document)
-    except _Invalid as exc:
-        return label, INVALID, str(exc)
-    except ValueError as exc:
-        return label, CORRUPT, str(exc)
-    except Exception as exc:  # a malformed document must not stop the others
-        return label, INVALID, _explain(exc)
-    return label, OK, ""
-
-
-def verify_units(units: list[Unit]) -> list[Result]:
-    return [verify_unit(unit) for unit in units]
+def verdict_line(verdict: Verdict) -> str:
+    line = f"{_escape_label(verdict.label)}: {verdict.status}"
+    return line + (f": {_escape_text(verdict.detail)}" if verdict.detail else "")
 
 
 class _Progress:
-    """A one-line bar on standard error, drawn only for a terminal and a long run."""
+    """A one-line bar on standard error, drawn only for a terminal and a large input."""
 
     def __init__(self, total: int, stream: IO[str]) -> None:
         self.total, self.done, self.stream = total, 0, stream
-        self.shown = total >= PROGRESS_MIN_DOCUMENTS and stream.isatty()
+        self.shown = total >= PROGRESS_MIN_BYTES and stream.isatty()
 
-    def advance(self, count: int) -> None:
-        self.done += count
+    def advance(self, task: Task) -> None:
+        self.done += task.size
         if self.shown:
-            filled = 30 * self.done // self.total
-            self.stream.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {self.done}/{self.total}")
+            filled = min(30, 30 * self.done // self.total)
+            self.stream.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {self.done >> 20}/{self.total >> 20} MiB")
             self.stream.flush()
 
     def close(self) -> None:
@@ -138,58 +76,50 @@ class _Progress:
             self.stream.flush()
 
 
-def _verify_all(groups: list[list[Unit]], jobs: int) -> list[Result]:
-    tasks = [units[i : i + CHUNK_SIZE] for units in groups for i in range(0, len(units), CHUNK_SIZE)]
-    progress = _Progress(sum(map(len, tasks)), sys.stderr)
-    results: list[list[Result]] = [[] for _ in tasks]
-    try:
-        if jobs > 1 and len(tasks) > 1:
-            with ProcessPoolExecutor(max_workers=min(jobs, len(tasks))) as pool:
-                futures = {pool.submit(verify_units, chunk): i for i, chunk in enumerate(tasks)}
-                for future in as_completed(futures):
-                    results[futures[future]] = future.result()
-                    progress.advance(len(tasks[futures[future]]))
-        else:
-            for i, chunk in enumerate(tasks):
-                results[i] = verify_units(chunk)
-                progress.advance(len(chunk))
-    finally:
-        progress.close()
-    return [result for chunk_results in results for result in chunk_results]
+def _verdicts(args: argparse.Namespace, options: Options, progress: _Progress) -> Iterator[Verdict]:
+    if args.scheduler:
+        from brimwick.output.distributed import connect
+
+        with connect(args.scheduler) as client:
+            yield from verification.verify_on_dask(client, args.files, options, on_task_done=progress.advance)
+    elif args.jobs > 1:
+        yield from verification.verify_in_processes(args.files, options, jobs=args.jobs, on_task_done=progress.advance)
+    else:
+        yield from verification.verify_sources(args.files, options, on_task_done=progress.advance)
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
-    groups = [split_documents(name) for name in args.files]
-    results = _verify_all(groups, args.jobs)
-    counts = {OK: 0, CORRUPT: 0, INVALID: 0}
-    for label, status, detail in results:
-        counts[status] += 1
-        if status != OK or not args.quiet:
-            print(f"{label}: {status}" + (f": {detail}" if detail else ""))
+    options = Options(strict=args.strict, max_document_bytes=args.max_document_bytes)
+    sizes = [verification._local_size(name) or 0 for name in args.files if name != "-"]
+    progress = _Progress(sum(sizes), sys.stderr)
+    counts = dict.fromkeys(verification.STATUSES, 0)
+    out = sys.stdout
+    flushed = time.monotonic()
+    try:
+        for verdict in _verdicts(args, options, progress):
+            counts[verdict.status] += 1
+            if verdict.status != OK or not args.quiet:
+                out.write(verdict_line(verdict) + "\n")
+                if time.monotonic() - flushed >= FLUSH_SECONDS:
+                    out.flush()
+                    flushed = time.monotonic()
+    finally:
+        progress.close()
+    total = sum(counts.values())
     if not args.quiet:
-        noun = "document" if len(results) == 1 else "documents"
-        print(f"{len(results)} {noun}: {counts[OK]} ok, {counts[CORRUPT]} corrupt, {counts[INVALID]} invalid")
-    return 0 if counts[OK] == len(results) else 1
+        noun = "document" if total == 1 else "documents"
+        summary = f"{total} {noun}: {counts[OK]} ok, {counts[CORRUPT]} corrupt, {counts[INVALID]} invalid"
+        out.write(summary + (f", {counts[INCONSISTENT]} inconsistent" if args.strict else "") + "\n")
+    return EXIT_OK if counts[OK] == total else EXIT_FAILED
 
 
 def cmd_checksum(args: argparse.Namespace) -> int:
-    status = 0
-    for label, raw, reason in split_documents(args.file):
-        try:
-            if raw is None:
-                raise _Invalid(reason)
-            document = _load(raw)
-            findings = [manifest.Finding.from_dict(f) for f in document.get("findings", [])]
-            recomputed = manifest.compute_integrity_checksum(findings)
-        except Exception as exc:
-            print(f"{label}: {INVALID}: {exc if isinstance(exc, _Invalid) else _explain(exc)}")
-            status = 1
-            continue
-        stored = document.get("integrity_checksum") or document.get("manifest_hash") or ""
-        print(f"{label}: stored     {stored or '(none)'}")
-        print(f"{label}: recomputed {recomputed}")
-        if stored != recomputed:
-            status = 1
+    status = EXIT_OK
+    for verdict in verification.verify_sources([args.file], judge=verification.checksum_report):
+        for part in verdict.detail.split("\n"):
+            sys.stdout.write(f"{_escape_label(verdict.label)}: {_escape_text(part)}\n")
+        if verdict.status != OK:
+            status = EXIT_FAILED
     return status
 
 
@@ -211,8 +141,8 @@ def demo_envelope() -> manifest.ScanEnvelope:
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
-    print(json.dumps(demo_envelope().to_dict(), indent=2))
-    return 0
+    sys.stdout.write(json.dumps(demo_envelope().to_dict(), indent=2) + "\n")
+    return EXIT_OK
 
 
 def _positive(text: str) -> int:
@@ -221,15 +151,47 @@ def _positive(text: str) -> int:
     return int(text)
 
 
+_UNITS = {"": 1, "k": 1 << 10, "kib": 1 << 10, "m": 1 << 20, "mib": 1 << 20, "g": 1 << 30, "gib": 1 << 30}
+
+
+def _byte_count(text: str) -> int:
+    match = re.fullmatch(r"\s*(\d+)\s*([a-zA-Z]*)\s*", text)
+    if not match or match.group(2).lower() not in _UNITS or int(match.group(1)) < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive number of bytes such as 1048576, 512K, 256M or 1G, not {text!r}")
+    return int(match.group(1)) * _UNITS[match.group(2).lower()]
+
+
+DESCRIPTION = """\
+Check stored scan envelope documents (as ScanEnvelope.to_dict writes them):
+verify recomputes each document's integrity checksum from its findings and
+prints one verdict line per document, OK, CORRUPT, INVALID or (with --strict)
+INCONSISTENT, then a summary; checksum prints the stored and the recomputed
+checksum; demo prints the document of a scan over bundled sample findings.
+Exit status: 0 when every document verifies, 1 when any does not, 2 for usage
+errors or output that cannot be written."""
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="brimwick-manifest", description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="brimwick-manifest", description=DESCRIPTION,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {brimwick.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    verify = commands.add_parser("verify", help="verify the integrity checksum of stored envelope documents")
-    verify.add_argument("files", nargs="+", metavar="FILE", help='a JSON or JSON Lines file; "-" reads standard input')
-    verify.add_argument("-j", "--jobs", type=_positive, default=1, help="verify in N worker processes (default 1)")
-    verify.add_argument("-q", "--quiet", action="store_true", help="print only the documents that fail")
+    verify = commands.add_parser("verify", help="verify stored envelope documents, one verdict line each")
+    verify.add_argument("files", nargs="+", metavar="FILE",
+                        help='a JSON file, JSON Lines, or JSON documents one after another; "-" reads standard input')
+    verify.add_argument("--strict", action="store_true",
+                        help="also audit the stored count and totals against the findings, and the document against "
+                             "the shipped JSON Schema (INCONSISTENT when they disagree)")
+    where = verify.add_mutually_exclusive_group()
+    where.add_argument("-j", "--jobs", type=_positive, default=1, help="verify in N worker processes (default 1)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="verify on a running Dask cluster (needs the [dask] extra); the workers read the FILEs "
+                            "themselves, so they must reach them (shared filesystem or fsspec URL)")
+    verify.add_argument("--max-document-bytes", type=_byte_count, default=DEFAULT_MAX_DOCUMENT_BYTES, metavar="SIZE",
+                        help="a document or line larger than this is INVALID without being read whole (default 256M)")
+    verify.add_argument("-q", "--quiet", action="store_true", help="print only the documents that fail, and no summary")
     verify.set_defaults(run=cmd_verify)
-    checksum = commands.add_parser("checksum", help="print the stored and the recomputed checksum")
+    checksum = commands.add_parser("checksum", help="print the stored and the recomputed checksum of each document")
     checksum.add_argument("file", metavar="FILE", help='a JSON or JSON Lines file; "-" reads standard input')
     checksum.set_defaults(run=cmd_checksum)
     demo = commands.add_parser("demo", help="print the envelope document of a scan over the bundled sample findings")
@@ -237,17 +199,43 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _forgiving_output() -> None:
+    """Never fail on encoding: what the output's encoding cannot show is written escaped."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="backslashreplace")
+
+
+def _silence_stdout() -> None:
+    # Keep the interpreter's final flush of standard output from failing again.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    _forgiving_output()
     args = build_parser().parse_args(argv)
     try:
-        return int(args.run(args))
+        status = int(args.run(args))
+        sys.stdout.flush()
+        return status
     except KeyboardInterrupt:
-        return 130
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader went away (as with `| head`): stop quietly, and keep the
-        # interpreter's final flush of standard output from failing again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        # The reader went away (as with `| head`): stop quietly, as other tools do.
+        _silence_stdout()
+        return EXIT_BROKEN_PIPE
+    except OSError as exc:  # inputs that cannot be read are verdicts: this is the output failing (a full disk)
+        _silence_stdout()
+        sys.stderr.write(f"brimwick-manifest: cannot write output: {exc.strerror or exc}\n")
+        return EXIT_TROUBLE
+    except verification.SchedulerUnavailable as exc:
+        sys.stderr.write(f"brimwick-manifest: {exc}\n")
+        return EXIT_TROUBLE
 
 
 if __name__ == "__main__":

@@ -1,0 +1,34 @@
+"""Reach a Dask distributed cluster for ``brimwick-manifest verify --scheduler``.
+
+Needs the ``dask`` extra (``pip install "brimwick-manifest[dask]"``). Callers
+that already hold a ``distributed.Client`` use
+``brimwick.output.verification.verify_on_dask(client, paths)`` directly.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from contextlib import contextmanager
+from typing import Any
+
+from brimwick.output.verification import SchedulerUnavailable
+
+CONNECT_SECONDS = 30
+
+
+@contextmanager
+def connect(address: str, timeout: float = CONNECT_SECONDS) -> Iterator[Any]:
+    """A client of the scheduler at ``address``, closed on leaving."""
+    try:
+        from distributed import Client
+    except ImportError:
+        raise SchedulerUnavailable(
+            'verifying on a Dask cluster needs the dask extra: pip install "brimwick-manifest[dask]"') from None
+    try:
+        client = Client(address, timeout=timeout, set_as_default=False)
+    except (OSError, TimeoutError, ValueError) as exc:
+        raise SchedulerUnavailable(f"cannot reach the Dask scheduler at {address}: {exc}") from None
+    try:
+        yield client
+    finally:
+        client.close()
