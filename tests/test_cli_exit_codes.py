@@ -1,8 +1,11 @@
-"""The exit status of `brimwick-manifest verify` for each verdict on its own and in mixes."""
+"""The command line's exit status for each outcome: every verdict of `verify` on its own and in mixes, odd file
+names, a reader that goes away, and the demo."""
 
 from __future__ import annotations
 
 import json
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -44,3 +47,34 @@ def test_verify_exits_1_for_an_invalid_line_among_valid_json_lines(tmp_path: Pat
     name = tmp_path / "scans.jsonl"
     name.write_text("\n".join([TEXTS["OK"], TEXTS["INVALID"], TEXTS["OK"]]) + "\n")
     assert cli.main(["verify", "--quiet", str(name)]) == 1
+
+
+@pytest.mark.parametrize("name", ["+scan.json", "#1.json", "(copy).json", " lead.json"])
+def test_verify_reads_files_whose_names_sort_before_the_stdin_dash(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                                    capsys: pytest.CaptureFixture[str], name: str) -> None:
+    monkeypatch.chdir(tmp_path)
+    Path(name).write_text(TEXTS["OK"])
+    assert cli.main(["verify", name]) == 0
+    assert capsys.readouterr().out.startswith(f"{name}: OK\n")
+
+
+def test_a_reader_that_goes_away_ends_the_run_quietly_with_status_141(tmp_path: Path) -> None:
+    name = tmp_path / "many.jsonl"
+    name.write_text(TEXTS["OK"] + "\n" * 2 + "\n".join(["[1]"] * 3000) + "\n")  # far more output than a pipe holds
+    with subprocess.Popen([sys.executable, "-m", "brimwick.output.cli", "verify", str(name)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        assert proc.stdout is not None and proc.stderr is not None
+        proc.stdout.close()  # as `| head -0` would
+        errors = proc.stderr.read()
+    assert (proc.returncode, errors) == (141, b"")  # 128 + SIGPIPE, as the shell reports it
+
+
+def test_demo_exits_0_with_its_fixed_scan_context(capsys: pytest.CaptureFixture[str]) -> None:
+    assert cli.main(["demo"]) == 0
+    document = json.loads(capsys.readouterr().out)
+    context = {key: document[key] for key in ("tenant_id", "provider", "regions", "scan_profile", "discount_factor",
+                                              "spend_context_pct", "failed_rules", "account_summaries")}
+    assert context == {"tenant_id": "demo-tenant-123456789012", "provider": "aws", "regions": ["us-east-1", "eu-west-1"],
+                       "scan_profile": "standard", "discount_factor": 0.72, "spend_context_pct": 6.4,
+                       "failed_rules": [{"rule_id": "idle-lambda", "error": "AccessDenied: lambda:ListFunctions"}],
+                       "account_summaries": [{"account_id": "123456789012", "finding_count": document["finding_count"]}]}
