@@ -6,9 +6,9 @@ Works on a private copy, never on this checkout: clones the committed HEAD into 
 environment there with the test tools and universalmutator, and builds the extension into the copy's own build folder.
 Mutants come from universalmutator's regex rules (its C++ rules for src/output/manifest/, its Python rules for the
 package), for the given PATHs or else for the source files changed since --base. Python mutants that do not parse
-or only touch docstrings and comments, and C++ mutants of comment or preprocessor lines, are dropped before a fixed
-number is sampled with a fixed seed. Each sampled mutant is written into the copy, the extension rebuilt
-incrementally, and the suite run with `pytest -x -p no:randomly --hypothesis-seed=0`. A mutant is killed when the
+or only touch docstrings and comments, and C++ mutants of comment or preprocessor lines, are dropped; the rest are
+shuffled with a fixed seed and run in that order until --count of them have compiled. Each is written into the
+copy, the extension rebuilt incrementally, and the suite run with `pytest -x -p no:randomly --hypothesis-seed=0`. A mutant is killed when the
 suite fails or times out, survives when it passes, and is "not compiled" when the build fails. Prints the score and
 every survivor's diff, and writes the same as JSON with --json. Slow: not part of CI.
 """
@@ -27,6 +27,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import tomllib
 import warnings
 from dataclasses import asdict, dataclass
 from pathlib import Path
@@ -34,7 +35,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 CPP_DIR = "src/output/manifest/"
 PY_DIR = "src/brimwick/"
-TOOLS = ["universalmutator==1.14.1", "pytest", "hypothesis", "jsonschema", "cmake", "ninja"]
+TOOLS = ["universalmutator==1.14.1", "cmake", "ninja"]
 PYTEST = ["-x", "-q", "-p", "no:randomly", "-p", "no:cacheprovider", "--hypothesis-seed=0"]
 
 
@@ -137,7 +138,9 @@ class Copy:
         base_python = getattr(sys, "_base_executable", sys.executable)
         checked([base_python, "-m", "venv", str(work / "venv")], work)
         self.bin = work / "venv" / "bin"
-        checked([str(self.bin / "python"), "-m", "pip", "install", "--quiet", *TOOLS], work)
+        project = tomllib.loads((self.root / "pyproject.toml").read_text())["project"]
+        needs = project.get("dependencies", []) + project.get("optional-dependencies", {}).get("test", [])
+        checked([str(self.bin / "python"), "-m", "pip", "install", "--quiet", *TOOLS, *needs], work)
         self.build_dir = self.root / "build" / "mutation"
         checked([str(self.bin / "cmake"), "-S", str(self.root), "-B", str(self.build_dir), "-G", "Ninja",
                  f"-DCMAKE_MAKE_PROGRAM={self.bin / 'ninja'}", f"-DPython_EXECUTABLE={self.bin / 'python'}",
@@ -154,9 +157,9 @@ class Copy:
     def build(self) -> bool:
         return run([str(self.bin / "cmake"), "--build", str(self.build_dir), "--parallel", str(self.jobs)], self.work).returncode == 0
 
-    def suite_passes(self, timeout: float) -> bool:
+    def suite(self, timeout: float) -> subprocess.CompletedProcess[str]:
         shutil.rmtree(self.root / ".hypothesis", ignore_errors=True)  # no examples carried over from an earlier mutant
-        return run([str(self.bin / "python"), "-m", "pytest", *PYTEST], self.root, self.env, timeout).returncode == 0
+        return run([str(self.bin / "python"), "-m", "pytest", *PYTEST], self.root, self.env, timeout)
 
 
 def try_mutant(copy: Copy, mutant: Mutant, mutant_text: str, timeout: float) -> None:
@@ -169,7 +172,7 @@ def try_mutant(copy: Copy, mutant: Mutant, mutant_text: str, timeout: float) -> 
             mutant.verdict = "not compiled"
         else:
             try:
-                mutant.verdict = "survived" if copy.suite_passes(timeout) else "killed"
+                mutant.verdict = "survived" if copy.suite(timeout).returncode == 0 else "killed"
             except subprocess.TimeoutExpired:
                 mutant.verdict = "killed"  # a hang is caught too
     finally:
@@ -181,7 +184,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("paths", nargs="*", help="source files to mutate, relative to the repository root")
     parser.add_argument("--base", default="HEAD~1", help="without PATHs, mutate the files changed since REF (default HEAD~1)")
-    parser.add_argument("--count", type=int, default=40, help="mutants to sample (default 40)")
+    parser.add_argument("--count", type=int, default=40, help="mutants that compile to run (default 40)")
     parser.add_argument("--seed", type=int, default=0, help="sampling seed (default 0)")
     parser.add_argument("--jobs", type=int, default=2, help="build jobs (default 2)")
     parser.add_argument("--json", type=Path, help="also write the results here")
@@ -195,18 +198,22 @@ def main() -> int:
         print(f"copy in {work}; mutating {', '.join(paths)}", flush=True)
         copy = Copy(work, args.jobs)
         start = time.monotonic()
-        if not copy.suite_passes(timeout=1800):
-            sys.exit("the suite fails on the unmutated copy")
+        baseline = copy.suite(timeout=1800)
+        if baseline.returncode != 0:
+            sys.exit(f"the suite fails on the unmutated copy:\n{baseline.stdout[-6000:]}{baseline.stderr[-2000:]}")
         timeout = max(60.0, 3 * (time.monotonic() - start))
         pool, stats = generate(copy.root, copy.bin, paths, work)
-        sample = sorted(random.Random(args.seed).sample(pool, min(args.count, len(pool))), key=lambda m: (m.path, m.number))
-        print(f"{stats['generated']} mutants generated, {stats['dropped']} dropped (no-op or unparsable), "
-              f"{len(sample)} of {len(pool)} sampled; suite timeout {timeout:.0f}s", flush=True)
-        for i, mutant in enumerate(sample, 1):
+        random.Random(args.seed).shuffle(pool)
+        print(f"{stats['generated']} mutants generated, {stats['dropped']} dropped (no-op or unparsable), {len(pool)} left; "
+              f"running {args.count} that compile; suite timeout {timeout:.0f}s", flush=True)
+        sample: list[Mutant] = []
+        for mutant in pool:  # in the seeded order, until enough have compiled
+            if sum(m.verdict != "not compiled" for m in sample) >= args.count:
+                break
             name = f"{Path(mutant.path).stem}.mutant.{mutant.number}{Path(mutant.path).suffix}"
-            text = (work / "mutants" / mutant.path.replace("/", "__") / name).read_text()
-            try_mutant(copy, mutant, text, timeout)
-            print(f"[{i}/{len(sample)}] {mutant.path} #{mutant.number}: {mutant.verdict} ({mutant.seconds}s)", flush=True)
+            try_mutant(copy, mutant, (work / "mutants" / mutant.path.replace("/", "__") / name).read_text(), timeout)
+            sample.append(mutant)
+            print(f"[{len(sample)}] {mutant.path} #{mutant.number}: {mutant.verdict} ({mutant.seconds}s)", flush=True)
     finally:
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)
