@@ -13,9 +13,11 @@ command line and writes the lines.
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import os
 import re
+import stat
 import sys
 import time
 from collections.abc import Iterator, Sequence
@@ -88,6 +90,13 @@ def _verdicts(args: argparse.Namespace, options: Options, progress: _Progress) -
         yield from verification.verify_sources(args.files, options, on_task_done=progress.advance)
 
 
+def _is_regular_file(stream: IO[str]) -> bool:
+    try:
+        return stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        return False
+
+
 def cmd_verify(args: argparse.Namespace) -> int:
     options = Options(strict=args.strict, max_document_bytes=args.max_document_bytes)
     sizes = [verification._local_size(name) or 0 for name in args.files if name != "-"]
@@ -95,12 +104,15 @@ def cmd_verify(args: argparse.Namespace) -> int:
     counts = dict.fromkeys(verification.STATUSES, 0)
     out = sys.stdout
     flushed = time.monotonic()
+    # A reader on the other end of a pipe or terminal sees each verdict at once;
+    # a file gets them in batches.
+    every_line = not _is_regular_file(out)
     try:
         for verdict in _verdicts(args, options, progress):
             counts[verdict.status] += 1
             if verdict.status != OK or not args.quiet:
                 out.write(verdict_line(verdict) + "\n")
-                if time.monotonic() - flushed >= FLUSH_SECONDS:
+                if every_line or time.monotonic() - flushed >= FLUSH_SECONDS:
                     out.flush()
                     flushed = time.monotonic()
     finally:

@@ -100,8 +100,8 @@ def iter_lines(read: Callable[[int], bytes], *, skip_first: bool, end: int | Non
     """
     offset = -1 if skip_first else 0  # offset of the current line's start, relative to start
     parts: list[bytes] = []  # the current line so far, when it spans reads
-    held = 0
-    oversize = skip_first  # the skipped head is dropped like an oversize line
+    held = 0  # bytes of the current line so far
+    oversize = skip_first  # the current line is being skipped (reported already, or not ours)
     while True:
         block = read(READ_BYTES)
         if not block:
@@ -110,17 +110,14 @@ def iter_lines(read: Callable[[int], bytes], *, skip_first: bool, end: int | Non
         if cut < 0:
             held += len(block)
             if not oversize:
-                if held > limit:
+                if held > limit:  # report it now: the line may never end
                     parts, oversize = [], True
+                    counter[0] += 1
+                    yield None
                 else:
                     parts.append(block)
             continue
-        # Finish the line that spans from earlier reads.
-        if oversize:
-            if offset >= 0:
-                counter[0] += 1
-                yield None
-        else:
+        if not oversize:  # finish the line that spans from earlier reads
             line = b"".join((*parts, block[:cut])) if parts else block[:cut]
             counter[0] += 1
             yield line if len(line) <= limit else None
@@ -139,11 +136,13 @@ def iter_lines(read: Callable[[int], bytes], *, skip_first: bool, end: int | Non
         held = len(tail)
         if held > limit:
             oversize = True
+            counter[0] += 1
+            yield None
         elif tail:
             parts.append(tail)
-    if (parts or oversize) and offset >= 0 and (end is None or offset < end):
+    if parts and not oversize:
         counter[0] += 1
-        yield b"".join(parts) if not oversize else None
+        yield b"".join(parts)
 
 
 def json_lines_values(lines: Iterator[bytes | None], limit: int) -> Iterator[tuple[int, Any]]:

@@ -51,6 +51,7 @@ _REQUIRED = ("tenant_id", "provider", "regions", "scan_profile")
 MIN_RANGE_BYTES = 1 << 20
 MAX_RANGE_BYTES = 16 << 20
 _MISSING = object()
+TOO_LARGE_MARK = "(--max-document-bytes)"
 
 
 class SchedulerUnavailable(Exception):
@@ -488,8 +489,11 @@ class _Labeller:
             if line == 0:
                 yield Verdict(name, status, detail)
                 continue
-            if not task.json_lines and self.count == 1:
-                self.held = (self.base + line, status, detail)  # one document, or the first of several?
+            if not task.json_lines and self.count == 1 and not detail.endswith(TOO_LARGE_MARK):
+                # One document, or the first of several? Known at the next one or
+                # at the end. (Not waited for after a line over the limit: the
+                # input may never end.)
+                self.held = (self.base + line, status, detail)
                 continue
             if self.held is not None:
                 yield Verdict(f"{name}:{self.held[0]}", self.held[1], self.held[2])

@@ -1,0 +1,166 @@
+"""Throughput of `brimwick-manifest verify` against the loop a user would write, in one run.
+
+    python benchmarks/verify.py                      # 20,000 envelopes (~100 MB), jobs 1 and 2, Dask if installed
+    python benchmarks/verify.py --documents 5000 --jobs 2 4 --no-dask
+    python benchmarks/verify.py --memory-mb 500      # also: peak memory of --jobs 1 on a 500 MB file
+
+Every run is a fresh process on the same generated JSON Lines file; the table
+gives documents/s, MB/s, the speed-up over the bare loop and the peak resident
+memory of the largest process of the run (workers included). The Dask row runs
+against a local cluster (a scheduler and one single-threaded worker process
+per job, on 127.0.0.1), started before the clock starts.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+BARE_LOOP = """
+import json, sys
+from brimwick.output.manifest import ScanEnvelope
+with open(sys.argv[1], "rb") as f:
+    for line in f:
+        ScanEnvelope.from_dict(json.loads(line))
+"""
+
+# Runs a command and reports the largest resident set of it and its children.
+MEASURE = """
+import resource, subprocess, sys, time
+start = time.perf_counter()
+code = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL).returncode
+elapsed = time.perf_counter() - start
+print(elapsed, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, code)
+"""
+
+
+def make_document(rng: random.Random, index: int) -> str:
+    from brimwick.core.schemas import Finding
+    from brimwick.output.manifest import ScanEnvelope
+
+    findings = [
+        Finding(f"i-{index:07d}-{k:03d}-{rng.getrandbits(32):08x}", rng.choice(["vm", "disk", "snapshot", "ip"]),
+                rng.choice(["idle-instance", "unattached-volume", "old-snapshot"]), "aws",
+                rng.choice(["us-east-1", "eu-west-1", "ap-south-1"]), title="Idle resource with a descriptive title",
+                estimated_monthly_waste_usd=round(rng.uniform(1, 900), 2),
+                adjusted_monthly_waste_usd=round(rng.uniform(1, 600), 2),
+                remediation={"action": "stop", "risk": "low", "command": "aws ec2 stop-instances --instance-ids i-0abc"})
+        for k in range(9)
+    ]
+    envelope = ScanEnvelope(f"tenant-{index % 97:04d}", "aws", ["us-east-1", "eu-west-1"], "standard", findings,
+                            discount_factor=0.72, account_summaries=[{"account_id": "123456789012", "finding_count": 9}])
+    return json.dumps(envelope.to_dict())
+
+
+def generate(path: Path, documents: int) -> None:
+    rng = random.Random(20261208)
+    with open(path, "w", encoding="utf-8") as out:
+        for i in range(documents):
+            out.write(make_document(rng, i) + "\n")
+
+
+def measure(argv: list[str]) -> tuple[float, int, int]:
+    out = subprocess.run([sys.executable, "-c", MEASURE, *argv], capture_output=True, text=True, check=True).stdout.split()
+    return float(out[0]), int(out[1]) * 1024, int(out[2])
+
+
+class LocalCluster:
+    """`dask scheduler` and `dask worker` processes on 127.0.0.1, stopped on exit."""
+
+    def __init__(self, workers: int) -> None:
+        self.dir = tempfile.mkdtemp(prefix="bench-dask-")
+        self.file = os.path.join(self.dir, "scheduler.json")
+        bin_dir = Path(sys.executable).parent
+        self.procs = [subprocess.Popen([str(bin_dir / "dask"), "scheduler", "--host", "127.0.0.1", "--port", "0",
+                                        "--dashboard-address", ":0", "--scheduler-file", self.file],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+        deadline = time.monotonic() + 60
+        while not os.path.exists(self.file):
+            if time.monotonic() > deadline:
+                raise RuntimeError("the Dask scheduler did not start")
+            time.sleep(0.1)
+        self.address = json.loads(Path(self.file).read_text())["address"]
+        self.procs.append(subprocess.Popen(
+            [str(bin_dir / "dask"), "worker", self.address, "--nworkers", str(workers), "--nthreads", "1",
+             "--host", "127.0.0.1", "--dashboard-address", ":0", "--no-nanny", "--memory-limit", "0"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        from distributed import Client
+
+        with Client(self.address, timeout=60) as client:
+            client.wait_for_workers(workers, timeout=60)
+
+    def close(self) -> None:
+        for proc in reversed(self.procs):
+            proc.terminate()
+        for proc in self.procs:
+            try:
+                proc.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--documents", type=int, default=20000)
+    parser.add_argument("--jobs", type=int, nargs="+", default=[2])
+    parser.add_argument("--no-dask", action="store_true")
+    parser.add_argument("--memory-mb", type=int, default=0, help="also measure --jobs 1 on a file of this size")
+    args = parser.parse_args()
+    work = Path(tempfile.mkdtemp(prefix="bench-verify-"))
+    try:
+        path = work / "scans.jsonl"
+        generate(path, args.documents)
+        size = path.stat().st_size
+        cli = [sys.executable, "-m", "brimwick.output.cli", "verify", "-q"]
+        runs: list[tuple[str, list[str]]] = [("bare loop: json.loads + from_dict", [sys.executable, "-c", BARE_LOOP, str(path)]),
+                                             ("verify -q --jobs 1", [*cli, str(path)])]
+        runs += [(f"verify -q --jobs {n}", [*cli, "--jobs", str(n), str(path)]) for n in args.jobs]
+        cluster = None
+        if not args.no_dask:
+            try:
+                cluster = LocalCluster(max(args.jobs))
+                runs.append((f"verify -q --scheduler ({max(args.jobs)} workers)", [*cli, "--scheduler", cluster.address, str(path)]))
+            except ImportError:
+                print("(no Dask row: the dask extra is not installed)")
+        print(f"{args.documents:,} envelopes, {size / 1e6:.1f} MB, {size / args.documents / 1e3:.1f} kB each; "
+              f"{os.cpu_count()} CPUs; Python {sys.version.split()[0]}")
+        results = []
+        try:
+            for name, argv in runs:
+                seconds, rss, code = measure(argv)
+                assert code == 0, f"{name} exited {code}"
+                results.append((name, seconds, rss))
+        finally:
+            if cluster:
+                cluster.close()
+        bare = results[0][1]
+        jobs1 = results[1][1]
+        print(f"{'run':44} {'s':>7} {'docs/s':>9} {'MB/s':>7} {'x bare':>7} {'x jobs 1':>8} {'peak RSS MB':>11}")
+        for name, seconds, rss in results:
+            print(f"{name:44} {seconds:7.2f} {args.documents / seconds:9.0f} {size / 1e6 / seconds:7.1f} "
+                  f"{bare / seconds:7.2f} {jobs1 / seconds:8.2f} {rss / 1e6:11.0f}")
+        if args.memory_mb:
+            big = work / "big.jsonl"
+            with open(big, "wb") as out:
+                data = path.read_bytes()
+                while out.tell() < args.memory_mb * 1e6:
+                    out.write(data)
+            path.unlink()
+            for name, extra in [("verify -q --jobs 1", [])]:
+                seconds, rss, code = measure([*cli, *extra, str(big)])
+                print(f"{name} on {big.stat().st_size / 1e6:.0f} MB: {seconds:.1f} s, peak RSS {rss / 1e6:.0f} MB")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,161 @@
+"""The document reader: exactly json.loads's values, any layout, any byte ranges, bounded lines."""
+
+from __future__ import annotations
+
+import io
+import json
+import math
+import subprocess
+import sys
+from typing import Any
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from brimwick.output import reading, verification
+from brimwick.output.reading import Damaged
+
+
+def same(a: Any, b: Any) -> bool:
+    """Equal as json.loads results are: same types, same key order, NaN equal to NaN, -0.0 apart from 0.0."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return bool(a == b)
+
+
+def space() -> st.SearchStrategy[str]:
+    return st.sampled_from(["", " ", "\t", "\r", "  "])
+
+
+NUMBERS = st.one_of(
+    st.integers(-(2**70), 2**70).map(str),  # beyond 64 bits too
+    st.sampled_from(["0", "-0", "-0.0", "1E400", "-1e400", "1e-400", "NaN", "Infinity", "-Infinity", "18446744073709551615",
+                     "18446744073709551616", "-9223372036854775808", "-9223372036854775809", "0.1000000000000000055511151231257827",
+                     "123456789012345678901234567890.5", "2.5e-08", "1.7976931348623157e308"]),
+    st.floats(allow_nan=False, allow_infinity=False).map(repr),
+)
+STRINGS = st.one_of(
+    st.text().map(lambda s: json.dumps(s, ensure_ascii=False)),
+    st.text().map(json.dumps),
+    st.sampled_from(['"\\ud800"', '"\\udfff x"', '"\\ud83d\\ude00"', '"\\u0000"', '"a\\/b"', '"12345678901234567890"']),
+)
+SCALARS = st.one_of(NUMBERS, STRINGS, st.sampled_from(["true", "false", "null"]))
+KEYS = st.sampled_from(['"a"', '"b"', '"findings"', '"\\u0061"', '""'])  # few keys, so duplicates are common
+
+
+def containers(children: st.SearchStrategy[str]) -> st.SearchStrategy[str]:
+    items = st.lists(st.tuples(space(), children, space()), max_size=5)
+    members = st.lists(st.tuples(KEYS, space(), children), max_size=5)
+    return st.one_of(
+        items.map(lambda xs: "[" + ",".join(f"{a}{v}{b}" for a, v, b in xs) + "]"),
+        members.map(lambda xs: "{" + ",".join(f"{k}{s}:{s}{v}" for k, s, v in xs) + "}"),
+    )
+
+
+VALUES = st.recursive(SCALARS, containers, max_leaves=25)
+OBJECTS = containers(VALUES).filter(lambda text: text.startswith("{"))
+
+
+def outcome(parse: Any, data: bytes) -> tuple[bool, Any]:
+    try:
+        return True, parse(data)
+    except (ValueError, reading.Unreadable):
+        return False, None
+
+
+@settings(max_examples=600, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.tuples(space(), VALUES, space()).map("".join))
+def test_parse_json_gives_exactly_what_json_loads_gives(text: str) -> None:
+    data = text.encode("utf-8", "surrogatepass")
+    ok, value = outcome(reading.parse_json, data)
+    expected_ok, expected = outcome(lambda d: json.loads(d.decode("utf-8")), data)
+    assert ok == expected_ok and (not ok or same(value, expected)), (text, value, expected)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(OBJECTS.map(json.loads), min_size=1, max_size=6), st.sampled_from(["lines", "pretty", "run", "mixed"]))
+def test_streams_of_values_read_back_value_by_value(values: list[Any], layout: str) -> None:
+    def dump(i: int, v: Any) -> str:
+        pretty = layout == "pretty" or (layout == "mixed" and i % 2)
+        text = json.dumps(v, indent=2 if pretty else None, ensure_ascii=i % 3 == 0)
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:  # a lone surrogate is only JSON as an escape
+            text = json.dumps(v, indent=2 if pretty else None)
+        return text
+
+    text = ("" if layout == "run" else "\n").join(dump(i, v) for i, v in enumerate(values)) + "\n"
+    data = text.encode("utf-8")
+    got = [v for _, v in reading.stream_values(reading.iter_lines(io.BytesIO(data).read, skip_first=False, end=None,
+                                                                   limit=1 << 20, counter=[0]), 1 << 20)]
+    assert len(got) == len(values) and all(same(g, v) for g, v in zip(got, values)), (text, got)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from(["", "a", "bb", "{}", "x" * 40, "y" * 9]), max_size=20), st.booleans(),
+       st.lists(st.integers(1, 400), max_size=8), st.integers(1, 8))
+def test_byte_ranges_own_every_line_exactly_once(lines: list[str], final_break: bool, cuts: list[int], read_bytes: int) -> None:
+    data = ("\n".join(lines) + ("\n" if final_break and lines else "")).encode()
+    limit = 20  # the long lines come back as None
+    bounds = sorted({0, *(c for c in cuts if c < len(data))}) + [len(data)]
+    owned: list[bytes | None] = []
+    total = 0
+    for start, stop in zip(bounds, bounds[1:]):
+        stream = io.BytesIO(data)
+        stream.seek(max(0, start - 1))
+        counter = [0]
+        read = lambda n, s=stream: s.read(min(n, read_bytes))  # noqa: E731 - reads of every size
+        owned += list(reading.iter_lines(read, skip_first=start > 0, end=None if stop == len(data) else stop - start,
+                                         limit=limit, counter=counter))
+        total += counter[0]
+    expected = data.split(b"\n")
+    if expected and expected[-1] == b"":
+        expected.pop()
+    assert owned == [line if len(line) <= limit else None for line in expected] and total == len(expected)
+
+
+def test_a_line_over_the_limit_is_invalid_and_reading_goes_on(tmp_path: Any) -> None:
+    doc = json.dumps({"tenant_id": "t", "integrity_checksum": "", "manifest_hash": ""})
+    path = tmp_path / "scans.jsonl"
+    path.write_text("\n".join([doc, "[" + "0," * 40_000 + "0]", doc, '"' + "z" * 300_000]) + "\n")
+    options = verification.Options(max_document_bytes=64 * 1024)
+    got = [(v.label.rsplit(":", 1)[1], v.status, v.detail) for v in verification.verify_sources([str(path)], options)]
+    big = "larger than the 64 KiB limit for one document (--max-document-bytes)"
+    assert got == [("1", "INVALID", "no integrity checksum stored"), ("2", "INVALID", big),
+                   ("3", "INVALID", "no integrity checksum stored"), ("4", "INVALID", big)]
+    pretty = tmp_path / "pretty.json"  # a multi-line value outgrowing the limit, then a good one
+    pretty.write_text(json.dumps({"a": list(range(30_000))}, indent=1) + "\n" + doc + "\n")
+    got = [(v.label.rsplit(":", 1)[1], v.detail) for v in verification.verify_sources([str(pretty)], options)]
+    assert got[0] == ("1", big) and got[-1][1] == "no integrity checksum stored" and len(got) == 2
+
+
+def test_an_endless_line_is_reported_at_once_in_bounded_memory() -> None:
+    with subprocess.Popen([sys.executable, "-m", "brimwick.output.cli", "verify", "--max-document-bytes", "4M", "/dev/zero"],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as proc:
+        try:
+            assert proc.stdout is not None
+            first = proc.stdout.readline()  # the verdict arrives while reading goes on
+            assert first == b"/dev/zero:1: INVALID: larger than the 4 MiB limit for one document (--max-document-bytes)\n"
+            with open(f"/proc/{proc.pid}/status") as status:
+                rss_kib = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+            assert rss_kib < 200_000
+        finally:
+            proc.kill()
+            proc.wait(timeout=30)
+
+
+@pytest.mark.parametrize("doc, expected", [
+    (Damaged("why"), ("INVALID", "why")),
+    ("text", ("INVALID", "not a JSON object (got text)")),
+    (None, ("INVALID", "not a JSON object (got null)")),
+    ({"integrity_checksum": "", "manifest_hash": None}, ("INVALID", "no integrity checksum stored")),
+])
+def test_check_document_on_what_is_not_an_envelope(doc: Any, expected: tuple[str, str]) -> None:
+    assert verification.check_document(doc) == expected
