@@ -88,10 +88,10 @@ class LocalCluster:
                 raise RuntimeError("the Dask scheduler did not start")
             time.sleep(0.1)
         self.address = json.loads(Path(self.file).read_text())["address"]
-        self.procs.append(subprocess.Popen(
-            [str(bin_dir / "dask"), "worker", self.address, "--nworkers", str(workers), "--nthreads", "1",
+        self.procs += [subprocess.Popen(
+            [str(bin_dir / "dask"), "worker", self.address, "--nthreads", "1",
              "--host", "127.0.0.1", "--dashboard-address", ":0", "--no-nanny", "--memory-limit", "0"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(workers)]
         from distributed import Client
 
         with Client(self.address, timeout=60) as client:

@@ -17,8 +17,9 @@ CONNECT_SECONDS = 30
 
 
 @contextmanager
-def connect(address: str, timeout: float = CONNECT_SECONDS) -> Iterator[Any]:
+def connect(address: str, timeout: float | None = None) -> Iterator[Any]:
     """A client of the scheduler at ``address``, closed on leaving."""
+    timeout = CONNECT_SECONDS if timeout is None else timeout
     try:
         from distributed import Client
     except ImportError:
