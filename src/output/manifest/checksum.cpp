@@ -6,7 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#include "canonical_text.hpp"
 #include "encoder_guard.hpp"
+#include "hash_arena.hpp"
+#include "instance_attribute.hpp"
 #include "errors.hpp"
 #include "names.hpp"
 #include "state.hpp"
@@ -40,79 +43,14 @@ constexpr uintptr_t kVerbatim = 1;
 
 inline PyObject* entry_text(const Entry& e) { return reinterpret_cast<PyObject*>(e.tagged & ~kVerbatim); }
 
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-constexpr uint64_t kHighs = 0x8080808080808080ULL;
-
-inline uint64_t bytes_equal_to(uint64_t word, unsigned char byte) {
-    uint64_t x = word ^ (kOnes * byte);
-    return (x - kOnes) & ~x & kHighs;
-}
-
-// Eight ASCII characters that the JSON encoder writes as themselves.
-inline bool word_is_plain(uint64_t word) {
-    uint64_t control = (word - kOnes * 0x20) & ~word & kHighs;
-    return (control | bytes_equal_to(word, '"') | bytes_equal_to(word, '\\') | bytes_equal_to(word, 0x7f)) == 0;
-}
-
-inline Py_ssize_t escaped_width(Py_UCS4 c) {
-    if (c >= 0x20 && c < 0x7f) return (c == '"' || c == '\\') ? 2 : 1;
-    if (c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') return 2;
-    return c >= 0x10000 ? 12 : 6;
-}
-
 Py_ssize_t escaped_length(PyObject* text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (PyUnicode_IS_ASCII(text)) {
-        const unsigned char* data = PyUnicode_1BYTE_DATA(text);
-        Py_ssize_t i = 0;
-        for (; i + 8 <= length; i += 8) {
-            uint64_t word;
-            std::memcpy(&word, data + i, 8);
-            if (!word_is_plain(word)) break;
-        }
-        Py_ssize_t extra = 0;
-        for (; i < length; ++i) extra += escaped_width(data[i]) - 1;
-        return length + extra;
-    }
+    if (PyUnicode_IS_ASCII(text)) return ascii_escaped_length(PyUnicode_1BYTE_DATA(text), length);
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t total = 0;
     for (Py_ssize_t i = 0; i < length; ++i) total += escaped_width(PyUnicode_READ(kind, data, i));
     return total;
-}
-
-inline char* write_unit(char* out, unsigned unit) {
-    static const char hex[] = "0123456789abcdef";
-    out[0] = '\\';
-    out[1] = 'u';
-    out[2] = hex[(unit >> 12) & 0xf];
-    out[3] = hex[(unit >> 8) & 0xf];
-    out[4] = hex[(unit >> 4) & 0xf];
-    out[5] = hex[unit & 0xf];
-    return out + 6;
-}
-
-char* write_escaped_char(char* out, Py_UCS4 c) {
-    switch (c) {
-        case '"': *out++ = '\\'; *out++ = '"'; return out;
-        case '\\': *out++ = '\\'; *out++ = '\\'; return out;
-        case '\b': *out++ = '\\'; *out++ = 'b'; return out;
-        case '\f': *out++ = '\\'; *out++ = 'f'; return out;
-        case '\n': *out++ = '\\'; *out++ = 'n'; return out;
-        case '\r': *out++ = '\\'; *out++ = 'r'; return out;
-        case '\t': *out++ = '\\'; *out++ = 't'; return out;
-        default: break;
-    }
-    if (c >= 0x20 && c < 0x7f) {
-        *out++ = static_cast<char>(c);
-        return out;
-    }
-    if (c >= 0x10000) {
-        Py_UCS4 v = c - 0x10000;
-        out = write_unit(out, 0xd800 | ((v >> 10) & 0x3ff));
-        return write_unit(out, 0xdc00 | (v & 0x3ff));
-    }
-    return write_unit(out, c);
 }
 
 char* write_string(char* out, const Entry& entry) {
@@ -133,18 +71,7 @@ char* write_string(char* out, const Entry& entry) {
 
 // ---------------------------------------------------------------- ordering
 
-uint64_t leading_key(PyObject* text) {
-    const unsigned char* data = PyUnicode_1BYTE_DATA(text);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (length >= 8) {
-        uint64_t word;
-        std::memcpy(&word, data, 8);
-        return __builtin_bswap64(word);
-    }
-    uint64_t key = 0;
-    for (Py_ssize_t i = 0; i < length; ++i) key |= static_cast<uint64_t>(data[i]) << (56 - 8 * i);
-    return key;
-}
+uint64_t text_leading_key(PyObject* text) { return leading_key(PyUnicode_1BYTE_DATA(text), PyUnicode_GET_LENGTH(text)); }
 
 // Code-point order, a proper prefix first: the host's ordering of text.
 bool text_less(PyObject* a, PyObject* b) {
@@ -166,42 +93,12 @@ bool text_less(PyObject* a, PyObject* b) {
 
 bool entry_less(const Entry& a, const Entry& b) { return text_less(entry_text(a), entry_text(b)); }
 
-// Radix sort on the upper half of the leading keys (four byte-wide passes,
-// least significant first), then a comparison sort inside each run of equal
-// upper halves, by the whole key and, where that ties too, the whole text.
-// Runs are short for digests, so this beats sorting all eight bytes.
-void sort_by_leading_key(std::vector<Entry>& entries) {
-    std::vector<Entry> scratch(entries.size());
-    for (int shift = 32; shift < 64; shift += 8) {
-        size_t counts[256] = {};
-        for (const Entry& e : entries) ++counts[(e.key >> shift) & 0xff];
-        if (counts[(entries.front().key >> shift) & 0xff] == entries.size()) continue;  // one bucket: nothing moves
-        size_t offset = 0;
-        for (size_t& c : counts) {
-            size_t n = c;
-            c = offset;
-            offset += n;
-        }
-        for (const Entry& e : entries) scratch[counts[(e.key >> shift) & 0xff]++] = e;
-        entries.swap(scratch);
-    }
-    auto by_key_then_text = [](const Entry& a, const Entry& b) {
-        return a.key != b.key ? a.key < b.key : entry_less(a, b);
-    };
-    for (size_t begin = 0; begin < entries.size();) {
-        const uint64_t upper = entries[begin].key >> 32;
-        size_t end = begin + 1;
-        while (end < entries.size() && entries[end].key >> 32 == upper) ++end;
-        if (end - begin > 1) std::sort(entries.begin() + begin, entries.begin() + end, by_key_then_text);
-        begin = end;
-    }
-}
-
 // Equal texts write the same bytes, so stability cannot show.
 void sort_entries(std::vector<Entry>& entries, bool one_byte_kind) {
     if (entries.size() < 2) return;
     if (one_byte_kind) {
-        sort_by_leading_key(entries);
+        std::vector<Entry> scratch;
+        sort_by_leading_key(entries, scratch, entry_less);
     } else {
         std::sort(entries.begin(), entries.end(), entry_less);
     }
@@ -227,6 +124,9 @@ public:
     void add(Ref hash) {
         if (PyUnicode_CheckExact(hash.get())) {
             require_status(PyUnicode_READY(hash.get()));
+            all_ascii_ = all_ascii_ && PyUnicode_IS_ASCII(hash.get());
+            longest_ = std::max(longest_, PyUnicode_GET_LENGTH(hash.get()));
+            characters_ += PyUnicode_GET_LENGTH(hash.get());
         } else {
             all_exact_text_ = false;
         }
@@ -235,6 +135,34 @@ public:
     }
 
     bool all_exact_text() const { return all_exact_text_; }
+    size_t size() const { return entries_.size(); }
+
+    // Exact ASCII text that the arena can hold, every one.
+    bool fits_arena() const { return all_exact_text_ && all_ascii_ && HashArena::can_hold(longest_, characters_); }
+
+    // Copies every text into the arena (fits_arena() holds), in list order,
+    // prefetching ahead, and releases each one while it is in cache.
+    void move_into(HashArena& arena) {
+        constexpr size_t kAhead = 16;
+        size_t i = 0;
+        try {
+            for (; i < entries_.size(); ++i) {
+                if (i + kAhead < entries_.size()) {
+                    // Header and characters: up to three lines for a digest.
+                    const char* ahead = reinterpret_cast<const char*>(entry_text(entries_[i + kAhead]));
+                    __builtin_prefetch(ahead);
+                    __builtin_prefetch(ahead + 64);
+                    __builtin_prefetch(ahead + 111);
+                }
+                arena.add(entry_text(entries_[i]));
+                Py_DECREF(entry_text(entries_[i]));
+            }
+        } catch (...) {
+            entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i));  // released
+            throw;
+        }
+        entries_.clear();
+    }
 
     // The UTF-8 bytes of json.dumps(sorted(hashes), separators=(",", ":")),
     // written in one buffer; only for hashes that are all exact text.
@@ -281,7 +209,7 @@ private:
     void measure(PyObject* text, Entry& entry) {
         const Py_ssize_t escaped = escaped_length(text);
         if (PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND) {
-            entry.key = leading_key(text);
+            entry.key = text_leading_key(text);
         } else {
             all_one_byte_ = false;
         }
@@ -300,6 +228,9 @@ private:
 
     std::vector<Entry> entries_;
     bool all_exact_text_ = true;
+    bool all_ascii_ = true;
+    Py_ssize_t longest_ = 0;
+    Py_ssize_t characters_ = 0;  // cannot overflow: every text is in memory
     bool all_one_byte_ = true;
     Py_ssize_t escaped_total_ = 0;  // the texts' escaped lengths with their quotation marks
 };
@@ -332,9 +263,9 @@ Ref host_canonical_bytes(PyObject* globals, HashList& hashes, PyObject* dumps_al
     return host_encoded(dumps.get(), sorted_hashes.get());
 }
 
-Ref sha256_hexdigest(PyObject* globals, PyObject* encoded) {
-    Ref hashlib = lookup_global(globals, names.hashlib);
-    PyObject* call[] = {hashlib.get(), encoded};
+// hashlib.sha256(encoded).hexdigest()
+Ref hexdigest_with(PyObject* hashlib, PyObject* encoded) {
+    PyObject* call[] = {hashlib, encoded};
     Ref digest = require(PyObject_VectorcallMethod(names.sha256, call, 2, nullptr));
     PyObject* self[] = {digest.get()};
     return require(PyObject_VectorcallMethod(names.hexdigest, self, 1, nullptr));
@@ -342,18 +273,34 @@ Ref sha256_hexdigest(PyObject* globals, PyObject* encoded) {
 
 constexpr Py_ssize_t kSignalCheckMask = 4095;
 
+// Findings are scattered over the heap: prefetching the object (and its
+// pre-header, where CPython 3.11 keeps the pointer to an instance's inline
+// values) a few findings ahead lets their cache misses overlap. Prefetches
+// never fault and change nothing observable. (Prefetching the values array
+// and the hash text too, through loads of the lines fetched earlier, was
+// tried: those loads stall often enough to lose more than they save.)
+inline void prefetch_ahead(PyObject* findings, Py_ssize_t i) {
+    constexpr Py_ssize_t kAhead = 16;
+    if (i + kAhead < PyList_GET_SIZE(findings)) {
+        const char* object = reinterpret_cast<const char*>(PyList_GET_ITEM(findings, i + kAhead));
+        __builtin_prefetch(object);
+        __builtin_prefetch(object - 32);
+    }
+}
+
+// The hashes as read, in list order: in the arena while every one is exact
+// ASCII text (the common case: hex digests), as text objects from the first
+// one that is not.
 void read_finding_hashes(PyObject* findings, HashList& hashes) {
     hashes.reserve(PyList_GET_SIZE(findings));
+    InstanceAttribute finding_hash(names.finding_hash);
     // By index with the length re-read each step: a list changed by an
     // attribute lookup is walked as Python's list iterator would.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(findings); ++i) {
-        if (i + 8 < PyList_GET_SIZE(findings)) {
-            const char* ahead = reinterpret_cast<const char*>(PyList_GET_ITEM(findings, i + 8));
-            __builtin_prefetch(ahead);
-            __builtin_prefetch(ahead - 32);
-        }
+        prefetch_ahead(findings, i);
         Ref finding = Ref::borrow(PyList_GET_ITEM(findings, i));
-        hashes.add(require(PyObject_GetAttr(finding.get(), names.finding_hash)));
+        Ref hash = finding_hash.read(finding.get());
+        hashes.add(std::move(hash));
         // A long list still answers Ctrl-C promptly, as the host's loop would.
         if ((i & kSignalCheckMask) == kSignalCheckMask) require_status(PyErr_CheckSignals());
     }
@@ -400,12 +347,26 @@ Ref compute_integrity_checksum_body(PyObject* globals, PyObject* const* args) {
         // Text never fails to sort or encode, so the json lookup happens at
         // the same point of the algorithm on either path.
         Ref dumps = json_dumps_function(globals);
-        encoded = json_encoder_unchanged(dumps.get()) ? hashes.canonical_bytes()
-                                                      : host_canonical_bytes(globals, hashes, dumps.get());
+        if (!json_encoder_unchanged(dumps.get())) {
+            encoded = host_canonical_bytes(globals, hashes, dumps.get());
+        } else if (hashes.fits_arena()) {
+            HashArena arena(static_cast<Py_ssize_t>(hashes.size()));
+            hashes.move_into(arena);
+            // Nothing between this lookup and the host's later one runs
+            // Python code, so it may come first.
+            Ref hashlib = lookup_global(globals, names.hashlib);
+            if (PyObject* sha256 = unchanged_sha256(hashlib.get())) {
+                if (Ref digest = arena.streamed_hexdigest(sha256)) return digest;
+            }
+            return hexdigest_with(hashlib.get(), arena.canonical_bytes().get());
+        } else {
+            encoded = hashes.canonical_bytes();
+        }
     } else {
         encoded = host_canonical_bytes(globals, hashes, nullptr);
     }
-    return sha256_hexdigest(globals, encoded.get());
+    Ref hashlib = lookup_global(globals, names.hashlib);
+    return hexdigest_with(hashlib.get(), encoded.get());
 }
 
 }  // namespace manifest

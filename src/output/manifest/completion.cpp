@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "host_sum.hpp"
+#include "instance_attribute.hpp"
 #include "iteration.hpp"
 #include "names.hpp"
 #include "state.hpp"
@@ -57,8 +58,9 @@ void stamp_version(PyObject* globals, PyObject* self) {
 // sum(f.estimated_monthly_waste_usd or 0.0 for f in findings)
 Ref monthly_total(PyObject* findings) {
     HostSum sum;
+    InstanceAttribute estimated(names.estimated_monthly_waste_usd);
     for_each_item(findings, [&](PyObject* finding) {
-        Ref amount = attribute(finding, names.estimated_monthly_waste_usd);
+        Ref amount = estimated.read(finding);
         bool counts;
         if (PyFloat_CheckExact(amount.get())) {
             counts = PyFloat_AS_DOUBLE(amount.get()) != 0.0;  // NaN is true
@@ -81,10 +83,11 @@ Ref annual_from_monthly(PyObject* monthly) {
 void complete_adjusted_monthly(PyObject* self) {
     Ref findings = attribute(self, names.findings);
     std::vector<Ref> values;
+    InstanceAttribute adjusted(names.adjusted_monthly_waste_usd);
     for_each_item(findings.get(), [&](PyObject* finding) {
-        Ref tested = attribute(finding, names.adjusted_monthly_waste_usd);
+        Ref tested = adjusted.read(finding);
         if (tested.get() == Py_None) return;
-        values.push_back(attribute(finding, names.adjusted_monthly_waste_usd));
+        values.push_back(adjusted.read(finding));
     });
     if (values.empty()) return;
     HostSum sum;

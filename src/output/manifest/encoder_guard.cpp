@@ -3,6 +3,8 @@
 #include <memory>
 #include <vector>
 
+#include "names.hpp"
+
 namespace manifest {
 
 namespace {
@@ -140,7 +142,33 @@ std::unique_ptr<EncodingPath> note_path(PyObject* json_module) {
     return path;
 }
 
+// hashlib and its sha256, as the load found them (strong references).
+PyObject* noted_hashlib = nullptr;
+PyObject* noted_sha256 = nullptr;
+
+Ref module_entry(PyObject* module, const char* name) {
+    PyObject* found = PyDict_GetItemString(PyModule_GetDict(module), name);  // borrowed; no error for text keys
+    return Ref::borrow(found);
+}
+
 }  // namespace
+
+void remember_hashlib(PyObject* hashlib_module) {
+    Py_CLEAR(noted_hashlib);
+    Py_CLEAR(noted_sha256);
+    if (!PyModule_CheckExact(hashlib_module)) return;
+    Ref sha256 = module_entry(hashlib_module, "sha256");
+    if (!sha256 || !PyCFunction_Check(sha256.get())) return;
+    noted_hashlib = Py_NewRef(hashlib_module);
+    noted_sha256 = sha256.release();
+}
+
+PyObject* unchanged_sha256(PyObject* hashlib) {
+    if (hashlib != noted_hashlib || noted_hashlib == nullptr) return nullptr;
+    PyObject* current = PyDict_GetItemWithError(PyModule_GetDict(hashlib), names.sha256);
+    if (current == nullptr) PyErr_Clear();
+    return current == noted_sha256 ? current : nullptr;
+}
 
 void remember_json_encoder(PyObject* json_module, bool (*writer_agrees)(PyObject* dumps)) {
     delete noted_path;

@@ -21,4 +21,15 @@ void remember_json_encoder(PyObject* json_module, bool (*writer_agrees)(PyObject
 // path it reaches are still the ones noted by the load (identity checks).
 bool json_encoder_unchanged(PyObject* dumps);
 
+// Takes note of `hashlib_module` and its sha256 constructor as the load
+// found them; only a built-in constructor (C code, which runs nothing of
+// Python's) is noted.
+void remember_hashlib(PyObject* hashlib_module);
+
+// The noted sha256 constructor (borrowed) while `hashlib`, the namespace's
+// value found now, is the noted module and still holds it; nullptr
+// otherwise. While it is, feeding the hasher in pieces gives what one call
+// with the whole text gives, and no Python code can tell the difference.
+PyObject* unchanged_sha256(PyObject* hashlib);
+
 }  // namespace manifest

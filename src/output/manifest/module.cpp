@@ -83,6 +83,7 @@ void run_module_body(PyObject* globals) {
     // the checksum writes its canonical text natively only while all of it
     // is unchanged.
     remember_json_encoder(lookup_global(globals, names.json).get(), canonical_writer_agrees);
+    remember_hashlib(lookup_global(globals, names.hashlib).get());
 
     Ref checksum = make_function({"compute_integrity_checksum", "compute_integrity_checksum", kChecksumDoc,
                                   {{names.findings, names.list_Finding}}, names.str, nullptr,

@@ -1,0 +1,142 @@
+// The canonical JSON text of the checksum, written natively: the JSON
+// encoder's escaping of text (ASCII output) and the ordering of text by
+// leading key, shared by the writers over text objects and over the arena.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "ref.hpp"
+
+namespace manifest {
+
+// ---------------------------------------------------------------- escaping
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+inline uint64_t bytes_equal_to(uint64_t word, unsigned char byte) {
+    uint64_t x = word ^ (kOnes * byte);
+    return (x - kOnes) & ~x & kHighs;
+}
+
+// Eight ASCII characters that the JSON encoder writes as themselves.
+inline bool word_is_plain(uint64_t word) {
+    uint64_t control = (word - kOnes * 0x20) & ~word & kHighs;
+    return (control | bytes_equal_to(word, '"') | bytes_equal_to(word, '\\') | bytes_equal_to(word, 0x7f)) == 0;
+}
+
+inline Py_ssize_t escaped_width(Py_UCS4 c) {
+    if (c >= 0x20 && c < 0x7f) return (c == '"' || c == '\\') ? 2 : 1;
+    if (c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') return 2;
+    return c >= 0x10000 ? 12 : 6;
+}
+
+// Escaped length of ASCII text: word by word while nothing needs escaping.
+inline Py_ssize_t ascii_escaped_length(const unsigned char* data, Py_ssize_t length) {
+    Py_ssize_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        if (!word_is_plain(word)) break;
+    }
+    Py_ssize_t extra = 0;
+    for (; i < length; ++i) extra += escaped_width(data[i]) - 1;
+    return length + extra;
+}
+
+inline char* write_unit(char* out, unsigned unit) {
+    static const char hex[] = "0123456789abcdef";
+    out[0] = '\\';
+    out[1] = 'u';
+    out[2] = hex[(unit >> 12) & 0xf];
+    out[3] = hex[(unit >> 8) & 0xf];
+    out[4] = hex[(unit >> 4) & 0xf];
+    out[5] = hex[unit & 0xf];
+    return out + 6;
+}
+
+inline char* write_escaped_char(char* out, Py_UCS4 c) {
+    switch (c) {
+        case '"': *out++ = '\\'; *out++ = '"'; return out;
+        case '\\': *out++ = '\\'; *out++ = '\\'; return out;
+        case '\b': *out++ = '\\'; *out++ = 'b'; return out;
+        case '\f': *out++ = '\\'; *out++ = 'f'; return out;
+        case '\n': *out++ = '\\'; *out++ = 'n'; return out;
+        case '\r': *out++ = '\\'; *out++ = 'r'; return out;
+        case '\t': *out++ = '\\'; *out++ = 't'; return out;
+        default: break;
+    }
+    if (c >= 0x20 && c < 0x7f) {
+        *out++ = static_cast<char>(c);
+        return out;
+    }
+    if (c >= 0x10000) {
+        Py_UCS4 v = c - 0x10000;
+        out = write_unit(out, 0xd800 | ((v >> 10) & 0x3ff));
+        return write_unit(out, 0xdc00 | (v & 0x3ff));
+    }
+    return write_unit(out, c);
+}
+
+// ---------------------------------------------------------------- ordering
+
+// The first eight bytes of one-byte text, big-endian, zero-padded: ordering
+// these keys orders the texts by their first eight characters.
+inline uint64_t leading_key(const unsigned char* data, Py_ssize_t length) {
+    if (length >= 8) {
+        uint64_t word;
+        std::memcpy(&word, data, 8);
+        return __builtin_bswap64(word);
+    }
+    uint64_t key = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) key |= static_cast<uint64_t>(data[i]) << (56 - 8 * i);
+    return key;
+}
+
+// Radix sort on the upper half of the leading keys (three passes of 11, 11
+// and 10 bits, least significant first, their histograms gathered in one
+// read), then a comparison sort inside each run of equal upper halves, by
+// the whole key and, where that ties too, the whole text. Runs are short for
+// digests, so this beats sorting all eight bytes.
+template <typename Entry, typename TextLess>
+void sort_by_leading_key(std::vector<Entry>& entries, std::vector<Entry>& scratch, TextLess text_less) {
+    struct Digit {
+        int shift;
+        uint64_t mask;
+    };
+    constexpr Digit kDigits[] = {{32, 0x7ff}, {43, 0x7ff}, {54, 0x3ff}};
+    constexpr size_t kBuckets = 2048;
+    std::vector<size_t> counts(3 * kBuckets, 0);
+    for (const Entry& e : entries) {
+        for (size_t d = 0; d < 3; ++d) ++counts[d * kBuckets + ((e.key >> kDigits[d].shift) & kDigits[d].mask)];
+    }
+    scratch.resize(entries.size());
+    for (size_t d = 0; d < 3; ++d) {
+        size_t* count = counts.data() + d * kBuckets;
+        const Digit digit = kDigits[d];
+        if (count[(entries.front().key >> digit.shift) & digit.mask] == entries.size()) continue;  // nothing moves
+        size_t offset = 0;
+        for (size_t b = 0; b < kBuckets; ++b) {
+            const size_t n = count[b];
+            count[b] = offset;
+            offset += n;
+        }
+        for (const Entry& e : entries) scratch[count[(e.key >> digit.shift) & digit.mask]++] = e;
+        entries.swap(scratch);
+    }
+    auto by_key_then_text = [&](const Entry& a, const Entry& b) {
+        return a.key != b.key ? a.key < b.key : text_less(a, b);
+    };
+    for (size_t begin = 0; begin < entries.size();) {
+        const uint64_t upper = entries[begin].key >> 32;
+        size_t end = begin + 1;
+        while (end < entries.size() && entries[end].key >> 32 == upper) ++end;
+        if (end - begin > 1) std::sort(entries.begin() + begin, entries.begin() + end, by_key_then_text);
+        begin = end;
+    }
+}
+
+}  // namespace manifest

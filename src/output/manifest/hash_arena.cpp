@@ -1,0 +1,147 @@
+#include "hash_arena.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "canonical_text.hpp"
+
+namespace manifest {
+
+namespace {
+
+// Room for one stretch of streamed canonical text: small enough to stay in
+// the core's own cache while it is hashed.
+constexpr size_t kChunkBytes = size_t{64} << 10;
+
+// A digest's 64 characters are copied with a fixed-size copy the compiler
+// inlines; any other length goes through memcpy.
+inline void copy_text(void* to, const void* from, Py_ssize_t length) {
+    if (length == 64) {
+        std::memcpy(to, from, 64);
+    } else {
+        std::memcpy(to, from, static_cast<size_t>(length));
+    }
+}
+
+// What the spare may hold once a call is over.
+constexpr size_t kSpareByteLimit = size_t{16} << 20;
+
+}  // namespace
+
+HashArena::Spare HashArena::spare_;
+
+HashArena::HashArena(Py_ssize_t expected_count) {
+    if (!spare_.lent) {
+        spare_.lent = borrowed_ = true;
+        std::swap(bytes_, spare_.bytes);
+        std::swap(capacity_, spare_.capacity);
+        entries_.swap(spare_.entries);
+        scratch_.swap(spare_.scratch);
+    }
+    entries_.reserve(static_cast<size_t>(expected_count));
+    reserve_bytes(static_cast<size_t>(expected_count) * 64);  // digests are 64 characters
+}
+
+HashArena::~HashArena() {
+    const size_t kept = capacity_ + (entries_.capacity() + scratch_.capacity()) * sizeof(Entry);
+    if (borrowed_ && kept <= kSpareByteLimit) {
+        entries_.clear();
+        spare_.bytes = bytes_;
+        spare_.capacity = capacity_;
+        spare_.entries.swap(entries_);
+        spare_.scratch.swap(scratch_);
+    } else {
+        PyMem_RawFree(bytes_);
+    }
+    if (borrowed_) spare_.lent = false;
+}
+
+void HashArena::reserve_bytes(size_t more) {
+    if (capacity_ - used_ >= more) return;
+    size_t wanted = std::max(capacity_ * 2, used_ + more);
+    char* grown = static_cast<char*>(PyMem_RawRealloc(bytes_, wanted ? wanted : 1));
+    if (grown == nullptr) throw std::bad_alloc();
+    bytes_ = grown;
+    capacity_ = wanted;
+}
+
+void HashArena::add(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const unsigned char* source = PyUnicode_1BYTE_DATA(text);
+    const Py_ssize_t escaped = ascii_escaped_length(source, length);
+    if (escaped > PY_SSIZE_T_MAX / 2 - escaped_total_) throw std::bad_alloc();
+    reserve_bytes(static_cast<size_t>(length));
+    copy_text(bytes_ + used_, source, length);
+    uint64_t place = (static_cast<uint64_t>(used_) << (kLengthBits + 1)) | static_cast<uint64_t>(length);
+    if (escaped == length) place |= kVerbatimBit;
+    entries_.push_back(Entry{leading_key(source, length), place});
+    used_ += static_cast<size_t>(length);
+    escaped_total_ += escaped + 2;
+    escaped_longest_ = std::max(escaped_longest_, escaped);
+}
+
+// Byte order is code-point order for ASCII; a proper prefix comes first.
+bool HashArena::text_less(const Entry& a, const Entry& b) const {
+    const Py_ssize_t la = length(a), lb = length(b);
+    int c = std::memcmp(data(a), data(b), static_cast<size_t>(std::min(la, lb)));
+    return c != 0 ? c < 0 : la < lb;
+}
+
+template <typename Flush>
+void HashArena::write_canonical(char* buffer, size_t room_per_text, Flush&& flush) {
+    if (entries_.size() > 1) {
+        sort_by_leading_key(entries_, scratch_, [this](const Entry& a, const Entry& b) { return text_less(a, b); });
+    }
+    char* out = buffer;
+    const char* const flush_point = buffer + kChunkBytes - room_per_text;
+    *out++ = '[';
+    constexpr size_t kAhead = 8;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        if (i + kAhead < entries_.size()) {
+            const char* ahead = data(entries_[i + kAhead]);
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead + 63);
+        }
+        if (room_per_text != 0 && out > flush_point) {
+            flush(buffer, static_cast<size_t>(out - buffer));
+            out = buffer;
+        }
+        const Entry& e = entries_[i];
+        if (i != 0) *out++ = ',';
+        *out++ = '"';
+        if (verbatim(e)) {
+            copy_text(out, data(e), length(e));
+            out += length(e);
+        } else {
+            const unsigned char* text = reinterpret_cast<const unsigned char*>(data(e));
+            for (Py_ssize_t k = 0; k < length(e); ++k) out = write_escaped_char(out, text[k]);
+        }
+        *out++ = '"';
+    }
+    *out++ = ']';
+    flush(buffer, static_cast<size_t>(out - buffer));
+}
+
+Ref HashArena::canonical_bytes() {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(entries_.size());
+    Ref bytes = require(PyBytes_FromStringAndSize(nullptr, escaped_total_ + 2 + (n > 0 ? n - 1 : 0)));
+    write_canonical(PyBytes_AS_STRING(bytes.get()), 0, [](const char*, size_t) {});
+    return bytes;
+}
+
+Ref HashArena::streamed_hexdigest(PyObject* sha256) {
+    if (escaped_longest_ + 3 > static_cast<Py_ssize_t>(kChunkBytes / 2)) return Ref();  // too long to stream
+    Ref hasher = require(PyObject_CallNoArgs(sha256));
+    Ref update = require(PyObject_GetAttrString(hasher.get(), "update"));
+    std::unique_ptr<char[]> chunk(new char[kChunkBytes]);
+    write_canonical(chunk.get(), static_cast<size_t>(escaped_longest_) + 3, [&](const char* data, size_t size) {
+        Ref view = require(PyMemoryView_FromMemory(const_cast<char*>(data), static_cast<Py_ssize_t>(size), PyBUF_READ));
+        PyObject* args[] = {view.get()};
+        require(PyObject_Vectorcall(update.get(), args, 1, nullptr));
+    });
+    return require(PyObject_CallMethod(hasher.get(), "hexdigest", nullptr));
+}
+
+}  // namespace manifest

@@ -1,0 +1,84 @@
+// Finding hashes that are exact ASCII text (as digests are), copied into one
+// contiguous arena while each text is still in cache from its attribute
+// read. Measuring, ordering and writing the canonical text then run over
+// dense memory instead of text objects scattered over the heap, and each
+// text object is released right away.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "ref.hpp"
+
+namespace manifest {
+
+class HashArena {
+public:
+    explicit HashArena(Py_ssize_t expected_count);
+    HashArena(const HashArena&) = delete;
+    HashArena& operator=(const HashArena&) = delete;
+    ~HashArena();
+
+    // Whether ASCII texts of at most `longest` characters, `total` in all, fit.
+    static bool can_hold(Py_ssize_t longest, Py_ssize_t total) {
+        return static_cast<uint64_t>(longest) <= kLengthMask && static_cast<uint64_t>(total) < kOffsetLimit;
+    }
+
+    // Copies `text`: exact, ready ASCII text within what can_hold admits.
+    void add(PyObject* text);
+
+    // The UTF-8 bytes of json.dumps(sorted(hashes), separators=(",", ":")).
+    Ref canonical_bytes();
+
+    // hashlib.sha256(canonical_bytes()).hexdigest() for `sha256`, the
+    // host's built-in constructor, with the text written in cache-sized
+    // chunks straight into the hasher instead of into one large object.
+    Ref streamed_hexdigest(PyObject* sha256);
+
+private:
+    // `place` packs the text's arena offset (upper 40 bits), whether it is
+    // written unescaped (bit 23) and its length (lower 23 bits).
+    struct Entry {
+        uint64_t key;
+        uint64_t place;
+    };
+
+    // Memory of an earlier call, kept for the next one: fresh pages for
+    // megabytes of arena and entries would cost a fault per page on every
+    // call. Only one arena at a time uses it (a hash's attribute read may
+    // itself compute a checksum), and only a bounded amount is kept.
+    struct Spare {
+        char* bytes = nullptr;
+        size_t capacity = 0;
+        std::vector<Entry> entries;
+        std::vector<Entry> scratch;
+        bool lent = false;
+    };
+    static Spare spare_;
+    bool borrowed_ = false;
+    static constexpr uint64_t kLengthBits = 23;
+    static constexpr uint64_t kVerbatimBit = uint64_t{1} << kLengthBits;
+    static constexpr uint64_t kLengthMask = kVerbatimBit - 1;
+    static constexpr uint64_t kOffsetLimit = uint64_t{1} << (64 - kLengthBits - 1);
+
+    const char* data(const Entry& e) const { return bytes_ + (e.place >> (kLengthBits + 1)); }
+    static Py_ssize_t length(const Entry& e) { return static_cast<Py_ssize_t>(e.place & kLengthMask); }
+    static bool verbatim(const Entry& e) { return (e.place & kVerbatimBit) != 0; }
+    bool text_less(const Entry& a, const Entry& b) const;
+    // Sorts, then writes the canonical text into `buffer`, handing each full
+    // stretch to flush(data, size); `room_per_text` is the room kept free
+    // for the next text (0: the buffer holds the whole text).
+    template <typename Flush>
+    void write_canonical(char* buffer, size_t room_per_text, Flush&& flush);
+    void reserve_bytes(size_t more);
+
+    char* bytes_ = nullptr;
+    size_t used_ = 0;
+    size_t capacity_ = 0;
+    std::vector<Entry> entries_;
+    std::vector<Entry> scratch_;  // the sort's second buffer
+    Py_ssize_t escaped_total_ = 0;  // escaped lengths with their quotation marks
+    Py_ssize_t escaped_longest_ = 0;
+};
+
+}  // namespace manifest

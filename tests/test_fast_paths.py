@@ -1,0 +1,176 @@
+"""The native fast paths against the host's own formula: attribute reads
+taken from an instance's inline values, hashes copied into an arena, and the
+canonical text streamed into the hasher. Each path has a guard; every case
+here is one where the guard must send the work back to the generic path, or
+one that sits at an edge of the fast path, and each must give exactly what
+the host gives."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import random
+import sys
+import threading
+from dataclasses import dataclass
+from types import SimpleNamespace
+from typing import Any, Callable
+
+import pytest
+
+from conftest import envelope, manifest
+
+sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parents[1] / "benchmarks"))
+import reference  # noqa: E402
+
+checksum = manifest.compute_integrity_checksum
+
+
+def host_formula(hashes: list[Any]) -> str:
+    return hashlib.sha256(json.dumps(sorted(hashes), separators=(",", ":")).encode()).hexdigest()
+
+
+def digests(count: int, seed: int = 7) -> list[str]:
+    rng = random.Random(seed)
+    return [hashlib.sha256(rng.randbytes(8)).hexdigest() for _ in range(count)]
+
+
+# ---------------------------------------------------------------- attribute reads
+
+def scenario(kind: str) -> list[Any]:
+    """Fresh classes and findings, built the same way each time, in which
+    something defeats the inline-values read partway through the list."""
+
+    @dataclass
+    class Plain:
+        finding_hash: str = ""
+        estimated_monthly_waste_usd: Any = 1.5
+        adjusted_monthly_waste_usd: Any = 0.25
+
+    items: list[Any] = [Plain(h) for h in digests(40)]
+
+    class Saboteur:
+        """Read in the middle of the list; changes Plain as it is read."""
+        estimated_monthly_waste_usd = 2.0
+        adjusted_monthly_waste_usd = None
+
+        @property
+        def finding_hash(self) -> str:
+            if kind == "data descriptor added":
+                Plain.finding_hash = property(lambda self: "via-property")  # type: ignore[assignment]
+            elif kind == "getattribute added":
+                Plain.__getattribute__ = lambda self, name: "seen" if name == "finding_hash" else object.__getattribute__(self, name)
+            elif kind == "getattr added":
+                Plain.__getattr__ = lambda self, name: "fallback"  # only for missing names
+                for item in items[25:30]:
+                    del item.finding_hash  # the class default "" wins: Plain has one
+            elif kind == "dicts materialised":
+                for item in items[25:35]:
+                    item.__dict__["finding_hash"] = "from-dict"
+            elif kind == "values missing":
+                for item in items[25:35]:
+                    del item.finding_hash
+            elif kind == "class default changed":
+                Plain.finding_hash = "new-default"  # type: ignore[assignment]
+                for item in items[25:35]:
+                    del item.finding_hash
+            return "saboteur"
+
+    items.insert(20, Saboteur())
+    if kind == "changed by an amount's own code":
+        class Trigger(float):
+            """An amount whose truth test gives Plain a property in its place."""
+            def __bool__(self) -> bool:
+                Plain.estimated_monthly_waste_usd = property(lambda self: 100.0)  # type: ignore[assignment]
+                Plain.adjusted_monthly_waste_usd = property(lambda self: 7.0)  # type: ignore[assignment]
+                return True
+        items[21].estimated_monthly_waste_usd = Trigger(3.0)
+    if kind == "mixed types":
+        items[5:5] = [SimpleNamespace(finding_hash="ns", estimated_monthly_waste_usd=1, adjusted_monthly_waste_usd=None)]
+        Sub = type("Sub", (Plain,), {})
+        items[10:10] = [Sub("sub"), Sub("sub2")]
+    return items
+
+
+KINDS = ["data descriptor added", "getattribute added", "getattr added", "dicts materialised", "values missing",
+         "class default changed", "mixed types", "changed by an amount's own code"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_the_checksum_reads_as_getattr_does_whatever_changes_midway(kind: str) -> None:
+    assert checksum(scenario(kind)) == reference.compute_integrity_checksum(scenario(kind))
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_completion_totals_read_as_getattr_does_whatever_changes_midway(kind: str) -> None:
+    def totals(findings: list[Any]) -> tuple[Any, ...]:
+        record = envelope(findings, integrity_checksum="given", discount_factor=0.5)
+        return record.total_monthly_waste_usd, record.adjusted_total_monthly_waste_usd
+
+    mine = totals(scenario(kind))
+    theirs = reference.ScanEnvelope("t", "p", [], "s", scenario(kind), integrity_checksum="given", discount_factor=0.5)
+    assert mine == (theirs.total_monthly_waste_usd, theirs.adjusted_total_monthly_waste_usd)
+
+
+def test_a_class_changed_between_calls_is_read_anew() -> None:
+    @dataclass
+    class Kept:
+        finding_hash: str = ""
+
+    items = [Kept(h) for h in digests(10)]
+    assert checksum(items) == host_formula([i.finding_hash for i in items])
+    Kept.finding_hash = property(lambda self: "p")  # type: ignore[assignment]
+    assert checksum(items) == host_formula(["p"] * 10)
+
+
+# ---------------------------------------------------------------- arena and streamed hashing
+
+def findings_with(hashes: list[Any]) -> list[Any]:
+    return [SimpleNamespace(finding_hash=h) for h in hashes]
+
+
+@pytest.mark.parametrize("hashes", [
+    digests(3000),                                                  # crosses many streamed chunks
+    digests(500) + ['"quoted"', "back\\slash", "tab\there", "\x00\x1f\x7f", "", "a", "ab", "abcdefgh", "abcdefg"],
+    ["same-key-" + s for s in ("b", "a", "", "ab", "a\x00")] * 3,   # ties on the leading key, prefixes
+    ["x" * 40_000, "y" * 5] + digests(10),                          # too long to stream: written whole
+    ["\x01" * 9_000, "z"],                                          # escapes alone make it too long to stream
+    ["z" * (1 << 23) + "!", "a"],                                   # too long for an arena entry
+    digests(50) + ["\u00e9"],                                       # one non-ASCII text: the general path
+], ids=["many", "escapes", "ties", "long", "escaped long", "huge", "non-ASCII"])
+def test_the_canonical_text_is_the_hosts_at_every_edge(hashes: list[str]) -> None:
+    rng = random.Random(3)
+    shuffled = rng.sample(hashes, len(hashes))
+    assert checksum(findings_with(shuffled)) == host_formula(shuffled)
+
+
+@pytest.mark.parametrize("replace", [
+    lambda mp: mp.setattr(manifest, "hashlib", SimpleNamespace(sha256=lambda data: hashlib.sha256(b"salt" + data))),
+    lambda mp: mp.setattr(hashlib, "sha256", lambda data: hashlib.new("sha256", b"salt" + data)),
+], ids=["namespace hashlib", "hashlib.sha256"])
+def test_a_replaced_hashlib_receives_the_whole_text(monkeypatch: pytest.MonkeyPatch,
+                                                   replace: Callable[[pytest.MonkeyPatch], None]) -> None:
+    hashes = digests(2000)
+    expected = hashlib.sha256(b"salt" + json.dumps(sorted(hashes), separators=(",", ":")).encode()).hexdigest()
+    replace(monkeypatch)
+    assert checksum(findings_with(hashes)) == expected
+    monkeypatch.undo()
+    assert checksum(findings_with(hashes)) == host_formula(hashes)
+
+
+def test_checksums_in_several_threads_at_once() -> None:
+    # The hasher releases the interpreter lock while it works, so calls in
+    # other threads run meanwhile and must not share the arena.
+    lists = [digests(20_000, seed) for seed in range(4)]
+    expected = [host_formula(hashes) for hashes in lists]
+    results: dict[int, list[str]] = {}
+
+    def work(index: int) -> None:
+        results[index] = [checksum(findings_with(lists[index])) for _ in range(3)]
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=120)
+    assert all(results[i] == [expected[i]] * 3 for i in range(4))
