@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import math
 import re
 import sys
@@ -209,3 +210,11 @@ def test_totals_match_plain_computation(pairs: list[tuple[Any, Any]], discount: 
         return [getattr(env, key) for key in TOTALS]
 
     assert outcome(completed) == outcome(lambda: plain_totals(amounts, adjusted, discount, given))
+
+
+@pytest.mark.parametrize("container", [tuple, collections.deque, lambda items: types.MappingProxyType(dict(enumerate(items))).values()],
+                         ids=["tuple", "deque", "view"])
+def test_totals_walk_every_finding_of_any_sized_iterable(container: Any) -> None:
+    findings = container(stubs([1.5, 2.25, 4.0], [0.5, None, 1.0]))
+    record = envelope(findings, integrity_checksum="given", discount_factor=0.9)
+    assert (record.finding_count, record.total_monthly_waste_usd, record.adjusted_total_monthly_waste_usd) == (3, 7.75, 1.5)

@@ -174,3 +174,17 @@ def test_checksums_in_several_threads_at_once() -> None:
     for thread in threads:
         thread.join(timeout=120)
     assert all(results[i] == [expected[i]] * 3 for i in range(4))
+
+
+@pytest.mark.parametrize("hashes", [digests(20), digests(5) + ["\u00e9", "\U0001F600", "\"\\\n"]], ids=["ASCII", "any text"])
+def test_the_native_writer_is_in_use_when_nothing_was_changed(hashes: list[str]) -> None:
+    # The load checks the native writer against json.dumps and turns it off
+    # on any difference; the results would stay right, only slower. A
+    # profiler sees whether the host's encoder ran.
+    called: list[str] = []
+    sys.setprofile(lambda frame, event, arg: called.append(frame.f_code.co_name) if event == "call" else None)
+    try:
+        result = checksum(findings_with(hashes))
+    finally:
+        sys.setprofile(None)
+    assert result == host_formula(hashes) and "dumps" not in called and "encode" not in called

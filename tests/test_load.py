@@ -94,6 +94,8 @@ def test_failed_load_is_discarded_and_retried(setup, cleanup, error, message):
             assert type(exc).__name__ == {error!r} and str(exc) == {message!r}, repr(exc)
             frames = [frame.name for frame in traceback.extract_tb(exc.__traceback__)]
             assert {error!r} != "LookupError" or frames[-2:] == ["init brimwick.output.manifest", "broken"], frames
+            init = [f for f in traceback.extract_tb(exc.__traceback__) if f.name == "init brimwick.output.manifest"]
+            assert [(f.filename, f.lineno) for f in init] == [("manifest.cpp", 1)], init
         else:
             raise AssertionError("loaded")
         assert "brimwick.output.manifest" not in sys.modules

@@ -224,3 +224,16 @@ def test_equality_and_hashing():
     for unhashable in (lambda: hash(a), lambda: {a}):
         with pytest.raises(TypeError, match=r"^unhashable type: 'ScanEnvelope'$"):
             unhashable()
+
+
+@pytest.mark.parametrize("name, value, message", [
+    ("__name__", 5, "__name__ must be set to a string object"),
+    ("__qualname__", None, "__qualname__ must be set to a string object"),
+    ("__annotations__", [], "__annotations__ must be set to a dict object"),
+])
+def test_attribute_setters_refuse_other_types_and_keep_the_value(name, value, message):
+    checksum = manifest.compute_integrity_checksum
+    before = getattr(checksum, name)
+    with pytest.raises(TypeError, match=rf"^{re.escape(message)}$"):
+        setattr(checksum, name, value)
+    assert getattr(checksum, name) == before

@@ -112,6 +112,32 @@ def test_the_native_writer_is_not_trusted_when_json_was_changed_before_the_load(
     assert out.split() == ["True"]
 
 
+def test_a_load_that_cannot_note_the_encoder_forgets_the_earlier_note() -> None:
+    # The first load notes json's encoding path and then fails; the second
+    # finds a json.dumps it cannot follow, so no note may survive from the
+    # first (it was freed), and the checksum goes the host's way.
+    out = run_child("""
+        import dataclasses, hashlib, json
+        from types import SimpleNamespace
+        import brimwick.core.schemas
+        saved = dataclasses.dataclass
+        dataclasses.dataclass = lambda cls: 1 / 0
+        try:
+            import brimwick.output.manifest
+        except ZeroDivisionError:
+            pass
+        dataclasses.dataclass = saved
+        dumps = json.dumps
+        json.dumps = lambda *args, **kwargs: dumps(*args, **kwargs)
+        from brimwick.output import manifest as m
+        json.dumps = dumps
+        hashes = ["b", "a"] * 50
+        host = hashlib.sha256(json.dumps(sorted(hashes), separators=(",", ":")).encode()).hexdigest()
+        print(m.compute_integrity_checksum([SimpleNamespace(finding_hash=h) for h in hashes]) == host)
+    """)
+    assert out.split() == ["True"]
+
+
 # ---------------------------------------------------------------- legacy text
 
 def legacy(text: str) -> str:
