@@ -188,3 +188,12 @@ def test_the_native_writer_is_in_use_when_nothing_was_changed(hashes: list[str])
     finally:
         sys.setprofile(None)
     assert result == host_formula(hashes) and "dumps" not in called and "encode" not in called
+
+
+def test_streamed_pieces_end_anywhere_in_the_buffer() -> None:
+    # Lengths and counts that put the end of the text, and of each piece, at
+    # every offset of the hasher's buffer.
+    rng = random.Random(11)
+    for count in range(1, 400, 7):
+        hashes = ["x" * rng.randrange(0, 90) for _ in range(count)] + digests(count, count)
+        assert checksum(findings_with(hashes)) == host_formula(hashes), count

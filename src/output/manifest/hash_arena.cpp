@@ -90,12 +90,12 @@ bool HashArena::text_less(const Entry& a, const Entry& b) const {
 }
 
 template <typename Flush>
-void HashArena::write_canonical(char* buffer, size_t room_per_text, Flush&& flush) {
+void HashArena::write_canonical(char* buffer, size_t size, size_t room_per_text, Flush&& flush) {
     if (entries_.size() > 1) {
         sort_by_leading_key(entries_, scratch_, [this](const Entry& a, const Entry& b) { return text_less(a, b); });
     }
     char* out = buffer;
-    const char* const flush_point = buffer + kChunkBytes - room_per_text;
+    const char* const flush_point = buffer + (size - room_per_text);  // size >= room_per_text
     *out++ = '[';
     constexpr size_t kAhead = 8;
     for (size_t i = 0; i < entries_.size(); ++i) {
@@ -127,16 +127,24 @@ void HashArena::write_canonical(char* buffer, size_t room_per_text, Flush&& flus
 Ref HashArena::canonical_bytes() {
     const Py_ssize_t n = static_cast<Py_ssize_t>(entries_.size());
     Ref bytes = require(PyBytes_FromStringAndSize(nullptr, escaped_total_ + 2 + (n > 0 ? n - 1 : 0)));
-    write_canonical(PyBytes_AS_STRING(bytes.get()), 0, [](const char*, size_t) {});
+    write_canonical(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())), 0,
+                    [](const char*, size_t) {});
     return bytes;
 }
 
 Ref HashArena::streamed_hexdigest(PyObject* sha256) {
-    if (escaped_longest_ + 3 > static_cast<Py_ssize_t>(kChunkBytes / 2)) return Ref();  // too long to stream
+    // Room for the longest text with its comma and quotation marks, and the
+    // closing bracket.
+    const size_t room = static_cast<size_t>(escaped_longest_) + 4;
+    if (room > kChunkBytes / 2) return Ref();  // too long to stream
+    // A quarter of the text at a time, within what stays in cache: the
+    // buffer adds little to the arena's own memory for small inputs too.
+    const size_t total = static_cast<size_t>(escaped_total_) + entries_.size() + 2;
+    const size_t chunk_size = std::max(std::min(total / 4, kChunkBytes), 2 * room);
     Ref hasher = require(PyObject_CallNoArgs(sha256));
     Ref update = require(PyObject_GetAttrString(hasher.get(), "update"));
-    std::unique_ptr<char[]> chunk(new char[kChunkBytes]);
-    write_canonical(chunk.get(), static_cast<size_t>(escaped_longest_) + 3, [&](const char* data, size_t size) {
+    std::unique_ptr<char[]> chunk(new char[chunk_size]);
+    write_canonical(chunk.get(), chunk_size, room, [&](const char* data, size_t size) {
         Ref view = require(PyMemoryView_FromMemory(const_cast<char*>(data), static_cast<Py_ssize_t>(size), PyBUF_READ));
         PyObject* args[] = {view.get()};
         require(PyObject_Vectorcall(update.get(), args, 1, nullptr));

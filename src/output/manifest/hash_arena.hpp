@@ -65,11 +65,12 @@ private:
     static Py_ssize_t length(const Entry& e) { return static_cast<Py_ssize_t>(e.place & kLengthMask); }
     static bool verbatim(const Entry& e) { return (e.place & kVerbatimBit) != 0; }
     bool text_less(const Entry& a, const Entry& b) const;
-    // Sorts, then writes the canonical text into `buffer`, handing each full
-    // stretch to flush(data, size); `room_per_text` is the room kept free
-    // for the next text (0: the buffer holds the whole text).
+    // Sorts, then writes the canonical text into `buffer` of `size` bytes,
+    // handing each full stretch to flush(data, size); `room_per_text` is
+    // the room kept free for the next text and the closing bracket (0: the
+    // buffer holds the whole text).
     template <typename Flush>
-    void write_canonical(char* buffer, size_t room_per_text, Flush&& flush);
+    void write_canonical(char* buffer, size_t size, size_t room_per_text, Flush&& flush);
     void reserve_bytes(size_t more);
 
     char* bytes_ = nullptr;
