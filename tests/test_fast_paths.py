@@ -46,35 +46,51 @@ def scenario(kind: str) -> list[Any]:
         finding_hash: str = ""
         estimated_monthly_waste_usd: Any = 1.5
         adjusted_monthly_waste_usd: Any = 0.25
+        remediation: Any = None
 
-    items: list[Any] = [Plain(h) for h in digests(40)]
+        def to_dict(self) -> dict[str, Any]:
+            return {"finding_hash": self.finding_hash, "remediation": dict(self.remediation or {})}
+
+    items: list[Any] = [Plain(h, remediation={"action": "stop"} if i % 3 else None) for i, h in enumerate(digests(40))]
+
+    def sabotage() -> None:
+        if kind == "data descriptor added":
+            Plain.finding_hash = property(lambda self: "via-property")  # type: ignore[assignment]
+            Plain.remediation = property(lambda self: {"action": "via-property"})  # type: ignore[assignment]
+        elif kind == "getattribute added":
+            Plain.__getattribute__ = lambda self, name: (  # type: ignore[method-assign]
+                "seen" if name == "finding_hash" else {"seen": 1} if name == "remediation" else object.__getattribute__(self, name))
+        elif kind == "getattr added":
+            Plain.__getattr__ = lambda self, name: "fallback"  # type: ignore[attr-defined]  # only for missing names
+            for item in items[25:30]:
+                del item.finding_hash  # the class default "" wins: Plain has one
+        elif kind == "dicts materialised":
+            for item in items[25:35]:
+                item.__dict__["finding_hash"] = "from-dict"
+                item.__dict__["remediation"] = {"from": "dict"}
+        elif kind == "values missing":
+            for item in items[25:35]:
+                del item.finding_hash, item.remediation
+        elif kind == "class default changed":
+            Plain.finding_hash = "new-default"  # type: ignore[assignment]
+            Plain.remediation = {"new": "default"}  # type: ignore[assignment]
+            for item in items[25:35]:
+                del item.finding_hash, item.remediation
 
     class Saboteur:
         """Read in the middle of the list; changes Plain as it is read."""
         estimated_monthly_waste_usd = 2.0
         adjusted_monthly_waste_usd = None
+        remediation = None
 
         @property
         def finding_hash(self) -> str:
-            if kind == "data descriptor added":
-                Plain.finding_hash = property(lambda self: "via-property")  # type: ignore[assignment]
-            elif kind == "getattribute added":
-                Plain.__getattribute__ = lambda self, name: "seen" if name == "finding_hash" else object.__getattribute__(self, name)
-            elif kind == "getattr added":
-                Plain.__getattr__ = lambda self, name: "fallback"  # only for missing names
-                for item in items[25:30]:
-                    del item.finding_hash  # the class default "" wins: Plain has one
-            elif kind == "dicts materialised":
-                for item in items[25:35]:
-                    item.__dict__["finding_hash"] = "from-dict"
-            elif kind == "values missing":
-                for item in items[25:35]:
-                    del item.finding_hash
-            elif kind == "class default changed":
-                Plain.finding_hash = "new-default"  # type: ignore[assignment]
-                for item in items[25:35]:
-                    del item.finding_hash
+            sabotage()
             return "saboteur"
+
+        def to_dict(self) -> dict[str, Any]:
+            sabotage()
+            return {"finding_hash": "saboteur", "remediation": None}
 
     items.insert(20, Saboteur())
     if kind == "changed by an amount's own code":
@@ -86,7 +102,8 @@ def scenario(kind: str) -> list[Any]:
                 return True
         items[21].estimated_monthly_waste_usd = Trigger(3.0)
     if kind == "mixed types":
-        items[5:5] = [SimpleNamespace(finding_hash="ns", estimated_monthly_waste_usd=1, adjusted_monthly_waste_usd=None)]
+        items[5:5] = [SimpleNamespace(finding_hash="ns", estimated_monthly_waste_usd=1, adjusted_monthly_waste_usd=None,
+                                      remediation={"a": 1}, to_dict=lambda: {"finding_hash": "ns", "remediation": {"a": 1}})]
         Sub = type("Sub", (Plain,), {})
         items[10:10] = [Sub("sub"), Sub("sub2")]
     return items
@@ -110,6 +127,13 @@ def test_completion_totals_read_as_getattr_does_whatever_changes_midway(kind: st
     mine = totals(scenario(kind))
     theirs = reference.ScanEnvelope("t", "p", [], "s", scenario(kind), integrity_checksum="given", discount_factor=0.5)
     assert mine == (theirs.total_monthly_waste_usd, theirs.adjusted_total_monthly_waste_usd)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_the_stored_findings_read_as_getattr_does_whatever_changes_midway(kind: str) -> None:
+    mine = envelope(scenario(kind), integrity_checksum="given").to_dict()["findings"]
+    theirs = reference.ScanEnvelope("t", "p", [], "s", scenario(kind), integrity_checksum="given").to_dict()["findings"]
+    assert mine == theirs
 
 
 def test_a_class_changed_between_calls_is_read_anew() -> None:

@@ -1,5 +1,6 @@
 #include "serialize.hpp"
 
+#include "instance_attribute.hpp"
 #include "iteration.hpp"
 #include "names.hpp"
 #include "state.hpp"
@@ -65,8 +66,8 @@ Ref remediation_entry(PyObject* finding_dict) {
     return require(PyObject_VectorcallMethod(names.get, call, 2, nullptr));
 }
 
-void add_explanation(PyObject* explain, PyObject* finding, PyObject* finding_dict) {
-    Ref remediation = attribute(finding, names.remediation);
+void add_explanation(InstanceAttribute& remediations, PyObject* explain, PyObject* finding, PyObject* finding_dict) {
+    Ref remediation = remediations.read(finding);
     PyObject* args[] = {finding, remediation.get()};
     Ref explanation = require(PyObject_Vectorcall(explain, args, 2, nullptr));
     Ref target = require(PyObject_GetItem(finding_dict, names.remediation));
@@ -81,15 +82,16 @@ Ref findings_with_explanations_body(PyObject* globals, PyObject* const* args) {
                               names.build_remediation_explanation);
     Ref result = require(PyList_New(0));
     Ref findings = attribute(self, names.findings);
+    InstanceAttribute remediations(names.remediation);
     for_each_item(findings.get(), [&](PyObject* finding) {
         // One spare slot before self lets a bound call reuse the array.
         PyObject* call[] = {nullptr, finding};
         Ref finding_dict = require(
             PyObject_VectorcallMethod(names.to_dict, call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        Ref remediation = attribute(finding, names.remediation);
+        Ref remediation = remediations.read(finding);
         if (truth(remediation.get())) {
             Ref entry = remediation_entry(finding_dict.get());
-            if (truth(entry.get())) add_explanation(explain.get(), finding, finding_dict.get());
+            if (truth(entry.get())) add_explanation(remediations, explain.get(), finding, finding_dict.get());
         }
         require_status(PyList_Append(result.get(), finding_dict.get()));
     });
