@@ -142,27 +142,24 @@ public:
 
     // Copies every text into the arena (fits_arena() holds), in list order,
     // prefetching ahead, and releases each one while it is in cache.
-    void move_into(HashArena& arena) {
+    void move_into(HashArena& arena) noexcept {
         constexpr size_t kAhead = 16;
-        size_t i = 0;
-        try {
-            for (; i < entries_.size(); ++i) {
-                if (i + kAhead < entries_.size()) {
-                    // Header and characters: up to three lines for a digest.
-                    const char* ahead = reinterpret_cast<const char*>(entry_text(entries_[i + kAhead]));
-                    __builtin_prefetch(ahead);
-                    __builtin_prefetch(ahead + 64);
-                    __builtin_prefetch(ahead + 111);
-                }
-                arena.add(entry_text(entries_[i]));
-                Py_DECREF(entry_text(entries_[i]));
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            if (i + kAhead < entries_.size()) {
+                // Header and characters: up to three lines for a digest.
+                const char* ahead = reinterpret_cast<const char*>(entry_text(entries_[i + kAhead]));
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(ahead + 64);
+                __builtin_prefetch(ahead + 111);
             }
-        } catch (...) {
-            entries_.erase(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(i));  // released
-            throw;
+            arena.add(entry_text(entries_[i]));
+            Py_DECREF(entry_text(entries_[i]));
         }
         entries_.clear();
     }
+
+    // The number of characters of all the texts (exact text only).
+    Py_ssize_t characters() const { return characters_; }
 
     // The UTF-8 bytes of json.dumps(sorted(hashes), separators=(",", ":")),
     // written in one buffer; only for hashes that are all exact text.
@@ -350,7 +347,7 @@ Ref compute_integrity_checksum_body(PyObject* globals, PyObject* const* args) {
         if (!json_encoder_unchanged(dumps.get())) {
             encoded = host_canonical_bytes(globals, hashes, dumps.get());
         } else if (hashes.fits_arena()) {
-            HashArena arena(static_cast<Py_ssize_t>(hashes.size()));
+            HashArena arena(static_cast<Py_ssize_t>(hashes.size()), hashes.characters());
             hashes.move_into(arena);
             // Nothing between this lookup and the host's later one runs
             // Python code, so it may come first.

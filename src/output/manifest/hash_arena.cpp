@@ -32,7 +32,7 @@ constexpr size_t kSpareByteLimit = size_t{16} << 20;
 
 HashArena::Spare HashArena::spare_;
 
-HashArena::HashArena(Py_ssize_t expected_count) {
+HashArena::HashArena(Py_ssize_t count, Py_ssize_t characters) {
     if (!spare_.lent) {
         spare_.lent = borrowed_ = true;
         std::swap(bytes_, spare_.bytes);
@@ -40,8 +40,8 @@ HashArena::HashArena(Py_ssize_t expected_count) {
         entries_.swap(spare_.entries);
         scratch_.swap(spare_.scratch);
     }
-    entries_.reserve(static_cast<size_t>(expected_count));
-    reserve_bytes(static_cast<size_t>(expected_count) * 64);  // digests are 64 characters
+    entries_.reserve(static_cast<size_t>(count));
+    reserve_bytes(static_cast<size_t>(characters));
 }
 
 HashArena::~HashArena() {
@@ -67,12 +67,12 @@ void HashArena::reserve_bytes(size_t more) {
     capacity_ = wanted;
 }
 
-void HashArena::add(PyObject* text) {
+// The room was taken at construction, and can_hold bounds the characters
+// far below any overflow of the escaped total (at most six bytes each).
+void HashArena::add(PyObject* text) noexcept {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const unsigned char* source = PyUnicode_1BYTE_DATA(text);
     const Py_ssize_t escaped = ascii_escaped_length(source, length);
-    if (escaped > PY_SSIZE_T_MAX / 2 - escaped_total_) throw std::bad_alloc();
-    reserve_bytes(static_cast<size_t>(length));
     copy_text(bytes_ + used_, source, length);
     uint64_t place = (static_cast<uint64_t>(used_) << (kLengthBits + 1)) | static_cast<uint64_t>(length);
     if (escaped == length) place |= kVerbatimBit;

@@ -14,7 +14,9 @@ namespace manifest {
 
 class HashArena {
 public:
-    explicit HashArena(Py_ssize_t expected_count);
+    // Room for `count` texts of `characters` characters in all, taken now,
+    // so that adding them cannot fail.
+    HashArena(Py_ssize_t count, Py_ssize_t characters);
     HashArena(const HashArena&) = delete;
     HashArena& operator=(const HashArena&) = delete;
     ~HashArena();
@@ -24,8 +26,9 @@ public:
         return static_cast<uint64_t>(longest) <= kLengthMask && static_cast<uint64_t>(total) < kOffsetLimit;
     }
 
-    // Copies `text`: exact, ready ASCII text within what can_hold admits.
-    void add(PyObject* text);
+    // Copies `text`: exact, ready ASCII text within what can_hold admits
+    // and the room taken at construction.
+    void add(PyObject* text) noexcept;
 
     // The UTF-8 bytes of json.dumps(sorted(hashes), separators=(",", ":")).
     Ref canonical_bytes();
