@@ -131,7 +131,7 @@ def generate(copy: Path, venv_bin: Path, paths: list[str], work: Path) -> tuple[
 class Copy:
     """The private clone: its virtual environment, its build and its test runs."""
 
-    def __init__(self, work: Path, jobs: int) -> None:
+    def __init__(self, work: Path, jobs: int, sanitize: bool = False) -> None:
         self.work, self.jobs = work, jobs
         self.root = work / "repo"
         checked(["git", "clone", "--quiet", "--no-hardlinks", str(ROOT), str(self.root)], work)
@@ -144,7 +144,7 @@ class Copy:
         self.build_dir = self.root / "build" / "mutation"
         checked([str(self.bin / "cmake"), "-S", str(self.root), "-B", str(self.build_dir), "-G", "Ninja",
                  f"-DCMAKE_MAKE_PROGRAM={self.bin / 'ninja'}", f"-DPython_EXECUTABLE={self.bin / 'python'}",
-                 "-DCMAKE_BUILD_TYPE=Release"], work)
+                 "-DCMAKE_BUILD_TYPE=Release", f"-DMANIFEST_SANITIZE={'ON' if sanitize else 'OFF'}"], work)
         if not self.build():
             sys.exit("the unmutated copy does not build")
         # The package is imported from the copy's sources, the extension from its build folder.
@@ -153,13 +153,20 @@ class Copy:
         self.env = {**os.environ, "PYTHONPATH": str(self.root / "src"), "PYTHONDONTWRITEBYTECODE": "1",
                     "PATH": f"{self.bin}{os.pathsep}{os.environ.get('PATH', '')}"}
         self.env.pop("VIRTUAL_ENV", None)
+        self.pytest = list(PYTEST)
+        if sanitize:  # as tests/tools/sanitize.sh runs the suite
+            runtimes = [checked(["g++", f"-print-file-name={name}"], work).strip() for name in ("libasan.so", "libubsan.so")]
+            self.env.update({"LD_PRELOAD": ":".join(runtimes), "PYTHONMALLOC": "malloc", "MANIFEST_SANITIZED_BUILD": "1",
+                             "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=1:strict_string_checks=1",
+                             "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1"})
+            self.pytest.append("--ignore=tests/test_reliability.py")
 
     def build(self) -> bool:
         return run([str(self.bin / "cmake"), "--build", str(self.build_dir), "--parallel", str(self.jobs)], self.work).returncode == 0
 
     def suite(self, timeout: float) -> subprocess.CompletedProcess[str]:
         shutil.rmtree(self.root / ".hypothesis", ignore_errors=True)  # no examples carried over from an earlier mutant
-        return run([str(self.bin / "python"), "-m", "pytest", *PYTEST], self.root, self.env, timeout)
+        return run([str(self.bin / "python"), "-m", "pytest", *self.pytest], self.root, self.env, timeout)
 
 
 def try_mutant(copy: Copy, mutant: Mutant, mutant_text: str, timeout: float) -> None:
@@ -189,6 +196,10 @@ def main() -> int:
     parser.add_argument("--jobs", type=int, default=2, help="build jobs (default 2)")
     parser.add_argument("--json", type=Path, help="also write the results here")
     parser.add_argument("--keep", action="store_true", help="keep the temporary copy")
+    parser.add_argument("--sanitize", action="store_true",
+                        help="build with AddressSanitizer and UndefinedBehaviorSanitizer, so that a mutant that reads or writes "
+                             "out of bounds is killed even where no result changes")
+    parser.add_argument("--only", default="", help="run just these mutants, as PATH#NUMBER[,PATH#NUMBER...] from a report")
     args = parser.parse_args()
     paths = sorted(set(args.paths)) or changed_files(args.base)
     if not paths or not all(mutable(p) and (ROOT / p).is_file() for p in paths):
@@ -196,7 +207,7 @@ def main() -> int:
     work = Path(tempfile.mkdtemp(prefix="brimwick-mutation-"))
     try:
         print(f"copy in {work}; mutating {', '.join(paths)}", flush=True)
-        copy = Copy(work, args.jobs)
+        copy = Copy(work, args.jobs, args.sanitize)
         start = time.monotonic()
         baseline = copy.suite(timeout=1800)
         if baseline.returncode != 0:
@@ -204,6 +215,9 @@ def main() -> int:
         timeout = max(60.0, 3 * (time.monotonic() - start))
         pool, stats = generate(copy.root, copy.bin, paths, work)
         random.Random(args.seed).shuffle(pool)
+        if args.only:
+            wanted = set(args.only.split(","))
+            pool = [m for m in pool if f"{m.path}#{m.number}" in wanted]
         print(f"{stats['generated']} mutants generated, {stats['dropped']} dropped (no-op or unparsable), {len(pool)} left; "
               f"running {args.count} that compile; suite timeout {timeout:.0f}s", flush=True)
         sample: list[Mutant] = []
