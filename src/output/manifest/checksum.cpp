@@ -285,9 +285,7 @@ inline void prefetch_ahead(PyObject* findings, Py_ssize_t i) {
     }
 }
 
-// The hashes as read, in list order: in the arena while every one is exact
-// ASCII text (the common case: hex digests), as text objects from the first
-// one that is not.
+// The hashes as read, in list order, each one owned.
 void read_finding_hashes(PyObject* findings, HashList& hashes) {
     hashes.reserve(PyList_GET_SIZE(findings));
     InstanceAttribute finding_hash(names.finding_hash);

@@ -133,10 +133,10 @@ std::unique_ptr<EncodingPath> note_path(PyObject* json_module) {
     path->functions.emplace_back(init.get());
     path->functions.emplace_back(encode.get());
     path->functions.emplace_back(iterencode.get());
-    for (const char* name : {"isinstance", "list", "tuple", "encode_basestring_ascii"}) {
-        note_name(*path, encode.get(), name);
-    }
-    for (const char* name : {"encode_basestring_ascii", "c_make_encoder", "INFINITY", "float"}) {
+    // encode() and iterencode() share one module namespace and its built-ins.
+    if (PyFunction_GET_GLOBALS(encode.get()) != PyFunction_GET_GLOBALS(iterencode.get())) return nullptr;
+    for (const char* name : {"isinstance", "list", "tuple", "encode_basestring_ascii", "c_make_encoder", "INFINITY",
+                             "float"}) {
         note_name(*path, iterencode.get(), name);
     }
     return path;

@@ -58,13 +58,14 @@ HashArena::~HashArena() {
     if (borrowed_) spare_.lent = false;
 }
 
-void HashArena::reserve_bytes(size_t more) {
-    if (capacity_ - used_ >= more) return;
-    size_t wanted = std::max(capacity_ * 2, used_ + more);
-    char* grown = static_cast<char*>(PyMem_RawRealloc(bytes_, wanted ? wanted : 1));
-    if (grown == nullptr) throw std::bad_alloc();
-    bytes_ = grown;
-    capacity_ = wanted;
+// Only the empty arena takes room, so nothing held needs copying over.
+void HashArena::reserve_bytes(size_t total) {
+    if (capacity_ >= total) return;
+    char* room = static_cast<char*>(PyMem_RawMalloc(total));
+    if (room == nullptr) throw std::bad_alloc();
+    PyMem_RawFree(bytes_);
+    bytes_ = room;
+    capacity_ = total;
 }
 
 // The room was taken at construction, and can_hold bounds the characters

@@ -74,7 +74,7 @@ private:
     // buffer holds the whole text).
     template <typename Flush>
     void write_canonical(char* buffer, size_t size, size_t room_per_text, Flush&& flush);
-    void reserve_bytes(size_t more);
+    void reserve_bytes(size_t total);
 
     char* bytes_ = nullptr;
     size_t used_ = 0;
