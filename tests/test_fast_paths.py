@@ -157,11 +157,12 @@ def findings_with(hashes: list[Any]) -> list[Any]:
     digests(3000),                                                  # crosses many streamed chunks
     digests(500) + ['"quoted"', "back\\slash", "tab\there", "\x00\x1f\x7f", "", "a", "ab", "abcdefgh", "abcdefg"],
     ["same-key-" + s for s in ("b", "a", "", "ab", "a\x00")] * 3,   # ties on the leading key, prefixes
+    ["same-key-" + s for s in ("b", "a", "", "ab", "a\x00")] * 300 + digests(600),  # the same, radix-sorted
     ["x" * 40_000, "y" * 5] + digests(10),                          # too long to stream: written whole
     ["\x01" * 9_000, "z"],                                          # escapes alone make it too long to stream
     ["z" * (1 << 23) + "!", "a"],                                   # too long for an arena entry
     digests(50) + ["\u00e9"],                                       # one non-ASCII text: the general path
-], ids=["many", "escapes", "ties", "long", "escaped long", "huge", "non-ASCII"])
+], ids=["many", "escapes", "ties", "many ties", "long", "escaped long", "huge", "non-ASCII"])
 def test_the_canonical_text_is_the_hosts_at_every_edge(hashes: list[str]) -> None:
     rng = random.Random(3)
     shuffled = rng.sample(hashes, len(hashes))
@@ -216,8 +217,9 @@ def test_the_native_writer_is_in_use_when_nothing_was_changed(hashes: list[str])
 
 def test_streamed_pieces_end_anywhere_in_the_buffer() -> None:
     # Lengths and counts that put the end of the text, and of each piece, at
-    # every offset of the hasher's buffer.
+    # every offset of the hasher's buffer. Only text beyond one piece (64 KiB)
+    # is streamed at all.
     rng = random.Random(11)
     for count in range(1, 400, 7):
-        hashes = ["x" * rng.randrange(0, 90) for _ in range(count)] + digests(count, count)
+        hashes = ["x" * rng.randrange(0, 90) for _ in range(count)] + digests(1000 + count, count)
         assert checksum(findings_with(hashes)) == host_formula(hashes), count

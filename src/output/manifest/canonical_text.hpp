@@ -101,8 +101,21 @@ inline uint64_t leading_key(const unsigned char* data, Py_ssize_t length) {
 // read), then a comparison sort inside each run of equal upper halves, by
 // the whole key and, where that ties too, the whole text. Runs are short for
 // digests, so this beats sorting all eight bytes.
+//
+// Below kRadixMinimum entries the radix passes' fixed cost (three histograms
+// of 2048 counts) outweighs what they save, and one comparison sort on the
+// same order serves.
+constexpr size_t kRadixMinimum = 1024;
+
 template <typename Entry, typename TextLess>
 void sort_by_leading_key(std::vector<Entry>& entries, std::vector<Entry>& scratch, TextLess text_less) {
+    auto by_key_then_text = [&](const Entry& a, const Entry& b) {
+        return a.key != b.key ? a.key < b.key : text_less(a, b);
+    };
+    if (entries.size() < kRadixMinimum) {
+        std::sort(entries.begin(), entries.end(), by_key_then_text);
+        return;
+    }
     struct Digit {
         int shift;
         uint64_t mask;
@@ -127,9 +140,6 @@ void sort_by_leading_key(std::vector<Entry>& entries, std::vector<Entry>& scratc
         for (const Entry& e : entries) scratch[count[(e.key >> digit.shift) & digit.mask]++] = e;
         entries.swap(scratch);
     }
-    auto by_key_then_text = [&](const Entry& a, const Entry& b) {
-        return a.key != b.key ? a.key < b.key : text_less(a, b);
-    };
     for (size_t begin = 0; begin < entries.size();) {
         const uint64_t upper = entries[begin].key >> 32;
         size_t end = begin + 1;

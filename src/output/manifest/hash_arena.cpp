@@ -138,9 +138,11 @@ Ref HashArena::streamed_hexdigest(PyObject* sha256) {
     // closing bracket.
     const size_t room = static_cast<size_t>(escaped_longest_) + 4;
     if (room > kChunkBytes / 2) return Ref();  // too long to stream
-    // A quarter of the text at a time, within what stays in cache: the
-    // buffer adds little to the arena's own memory for small inputs too.
+    // Text that fits one chunk goes to the hasher whole: the hasher object
+    // and its method calls would cost more than the one bytes object.
     const size_t total = static_cast<size_t>(escaped_total_) + entries_.size() + 2;
+    if (total <= kChunkBytes) return Ref();
+    // A quarter of the text at a time, within what stays in cache.
     const size_t chunk_size = std::max(std::min(total / 4, kChunkBytes), 2 * room);
     Ref hasher = require(PyObject_CallNoArgs(sha256));
     Ref update = require(PyObject_GetAttrString(hasher.get(), "update"));
