@@ -223,3 +223,37 @@ def test_streamed_pieces_end_anywhere_in_the_buffer() -> None:
     for count in range(1, 400, 7):
         hashes = ["x" * rng.randrange(0, 90) for _ in range(count)] + digests(1000 + count, count)
         assert checksum(findings_with(hashes)) == host_formula(hashes), count
+
+
+# ---------------------------------------------------------------- the scanned_at clock
+
+def scanned_at(via: str) -> str:
+    if via == "constructor":
+        return manifest.ScanEnvelope("t", "aws", [], "p", []).scanned_at
+    return manifest.ScanEnvelope.from_dict({"tenant_id": "t", "provider": "aws", "regions": [], "scan_profile": "p"}).scanned_at
+
+
+@pytest.mark.parametrize("via", ["constructor", "from_dict"])
+def test_the_native_clock_reads_as_datetime_now_does(via: str) -> None:
+    import datetime as dt
+
+    for _ in range(300):
+        before = dt.datetime.now(dt.timezone.utc)
+        text = scanned_at(via)
+        after = dt.datetime.now(dt.timezone.utc)
+        moment = dt.datetime.fromisoformat(text)
+        assert before <= moment <= after and moment.isoformat() == text and text.endswith("+00:00"), text
+
+
+@pytest.mark.parametrize("via", ["constructor", "from_dict"])
+def test_another_timezone_takes_the_hosts_path(monkeypatch: pytest.MonkeyPatch, via: str) -> None:
+    import datetime as dt
+
+    class Clock(dt.datetime):
+        pass
+
+    monkeypatch.setattr(manifest, "timezone", SimpleNamespace(utc=dt.timezone(dt.timedelta(hours=1))))
+    assert scanned_at(via).endswith("+01:00")
+    monkeypatch.undo()
+    monkeypatch.setattr(manifest, "datetime", SimpleNamespace(now=lambda tz: Clock(2024, 1, 2, 3, 4, 5, tzinfo=tz)))
+    assert scanned_at(via) == "2024-01-02T03:04:05+00:00"

@@ -40,6 +40,9 @@ NUMBERS = st.one_of(
                      "18446744073709551616", "-9223372036854775808", "-9223372036854775809", "0.1000000000000000055511151231257827",
                      "123456789012345678901234567890.5", "2.5e-08", "1.7976931348623157e308"]),
     st.floats(allow_nan=False, allow_infinity=False).map(repr),
+    # Long mantissas and far exponents: the fast parser must round as the standard library does.
+    st.tuples(st.integers(0, 10**30), st.integers(0, 10**25), st.integers(-340, 320)).map(lambda t: f"{t[0]}.{t[1]}e{t[2]}"),
+    st.just("9" * 4300),  # at the interpreter's digit limit for integers
 )
 STRINGS = st.one_of(
     st.text().map(lambda s: json.dumps(s, ensure_ascii=False)),
@@ -50,23 +53,24 @@ SCALARS = st.one_of(NUMBERS, STRINGS, st.sampled_from(["true", "false", "null"])
 KEYS = st.sampled_from(['"a"', '"b"', '"findings"', '"\\u0061"', '""'])  # few keys, so duplicates are common
 
 
+def objects(children: st.SearchStrategy[str]) -> st.SearchStrategy[str]:
+    members = st.lists(st.tuples(KEYS, space(), children), max_size=5)
+    return members.map(lambda xs: "{" + ",".join(f"{k}{s}:{s}{v}" for k, s, v in xs) + "}")
+
+
 def containers(children: st.SearchStrategy[str]) -> st.SearchStrategy[str]:
     items = st.lists(st.tuples(space(), children, space()), max_size=5)
-    members = st.lists(st.tuples(KEYS, space(), children), max_size=5)
-    return st.one_of(
-        items.map(lambda xs: "[" + ",".join(f"{a}{v}{b}" for a, v, b in xs) + "]"),
-        members.map(lambda xs: "{" + ",".join(f"{k}{s}:{s}{v}" for k, s, v in xs) + "}"),
-    )
+    return st.one_of(items.map(lambda xs: "[" + ",".join(f"{a}{v}{b}" for a, v, b in xs) + "]"), objects(children))
 
 
 VALUES = st.recursive(SCALARS, containers, max_leaves=25)
-OBJECTS = containers(VALUES).filter(lambda text: text.startswith("{"))
+OBJECTS = objects(VALUES)
 
 
 def outcome(parse: Any, data: bytes) -> tuple[bool, Any]:
     try:
         return True, parse(data)
-    except (ValueError, reading.Unreadable):
+    except (ValueError, RecursionError, reading.Unreadable):
         return False, None
 
 
@@ -77,6 +81,14 @@ def test_parse_json_gives_exactly_what_json_loads_gives(text: str) -> None:
     ok, value = outcome(reading.parse_json, data)
     expected_ok, expected = outcome(lambda d: json.loads(d.decode("utf-8")), data)
     assert ok == expected_ok and (not ok or same(value, expected)), (text, value, expected)
+
+
+@pytest.mark.parametrize("text", ["9" * 4301, '{"a": [-' + "1" * 5000 + "]}", "[" * 3000 + "]" * 3000, '"\\ud800"', "1e400"],
+                         ids=["digit limit", "digit limit inside", "deep", "lone surrogate", "out of range"])
+def test_what_the_fast_parser_refuses_is_read_as_json_reads_it(text: str) -> None:
+    ok, value = outcome(reading.parse_json, text.encode())
+    expected_ok, expected = outcome(json.loads, text)
+    assert ok == expected_ok and (not ok or same(value, expected))
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])

@@ -1,10 +1,11 @@
 """Read stored scan documents from files and streams, in bounded memory.
 
 Every document comes out as exactly the value ``json.loads`` gives for its
-UTF-8 text. Parsing goes through orjson where it agrees with the standard
-library and falls back to ``json`` for what orjson refuses or reads otherwise
-(NaN and Infinity literals, numbers out of the double range, integers beyond
-64 bits, lone surrogate escapes, nesting past orjson's depth limit).
+UTF-8 text. Parsing goes through msgspec, which gives the standard library's
+values wherever it accepts the text (integers of any length up to the
+interpreter's digit limit included), and falls back to ``json`` for what it
+refuses (NaN and Infinity literals, numbers out of the double range, lone
+surrogates, nesting past its depth limit, text that is not JSON at all).
 
 Two layouts are read:
 
@@ -28,18 +29,18 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
-import orjson
+import msgspec
 
 DEFAULT_MAX_DOCUMENT_BYTES = 256 * 1024 * 1024
 READ_BYTES = 1024 * 1024  # one read from an input
 JSON_LINES_SUFFIXES = (".jsonl", ".ndjson")
 
 _JSON_SPACE = b" \t\r\n"
-_DIGITS_TO_ZERO = bytes.maketrans(b"0123456789", b"0" * 10)
-# orjson turns integers beyond 64 bits into floats instead of refusing them;
-# any run of 19 digits sends the text to the standard library instead.
-_LONG_DIGIT_RUN = b"0" * 19
 _DECODER = json.JSONDecoder()
+_FAST_DECODE = msgspec.json.Decoder().decode
+# ValidationError (a number out of range) is a DecodeError too; nesting past
+# the recursion limit raises RecursionError, which json then reports its way.
+_FAST_REFUSED = (msgspec.DecodeError, RecursionError)
 TOO_DEEP = "nested deeper than the reader's limit (about 1,000 levels)"
 
 
@@ -67,11 +68,10 @@ def _size(count: int) -> str:
 
 def parse_json(data: bytes) -> Any:
     """The value ``json.loads(data.decode("utf-8"))`` gives, or Unreadable with the reason."""
-    if data.translate(_DIGITS_TO_ZERO).find(_LONG_DIGIT_RUN) < 0:
-        try:
-            return orjson.loads(data)
-        except orjson.JSONDecodeError:
-            pass
+    try:
+        return _FAST_DECODE(data)
+    except _FAST_REFUSED:
+        pass
     try:
         text = data.decode("utf-8")
     except UnicodeDecodeError as exc:
@@ -89,14 +89,16 @@ def is_json_lines(name: str) -> bool:
 
 
 def iter_lines(read: Callable[[int], bytes], *, skip_first: bool, end: int | None, limit: int,
-               counter: list[int]) -> Iterator[bytes | None]:
+               counter: list[int]) -> Iterator[bytes | memoryview | None]:
     """The lines of a byte stream (without their line breaks), None for a line longer than ``limit``.
 
-    ``read`` starts at offset ``start - 1`` when ``skip_first`` is true: the
-    text up to the first line break belongs to the previous range, and the
-    lines this reader owns are those that start before ``end`` bytes past
-    ``start`` (or all of them when ``end`` is None). ``counter[0]`` counts the
-    lines owned so far, blank or not.
+    A line that lies within one read comes as a memoryview of it, so that
+    nothing is copied before it is parsed; one that spans reads comes as
+    bytes. ``read`` starts at offset ``start - 1`` when ``skip_first`` is
+    true: the text up to the first line break belongs to the previous range,
+    and the lines this reader owns are those that start before ``end`` bytes
+    past ``start`` (or all of them when ``end`` is None). ``counter[0]``
+    counts the lines owned so far, blank or not.
     """
     offset = -1 if skip_first else 0  # offset of the current line's start, relative to start
     parts: list[bytes] = []  # the current line so far, when it spans reads
@@ -117,52 +119,61 @@ def iter_lines(read: Callable[[int], bytes], *, skip_first: bool, end: int | Non
                 else:
                     parts.append(block)
             continue
+        view = memoryview(block)
         if not oversize:  # finish the line that spans from earlier reads
-            line = b"".join((*parts, block[:cut])) if parts else block[:cut]
+            line = b"".join((*parts, block[:cut])) if parts else view[:cut]
             counter[0] += 1
             yield line if len(line) <= limit else None
         offset += held + cut + 1
         if end is not None and offset >= end:
             return
         parts, held, oversize = [], 0, False
-        lines = block[cut + 1 :].split(b"\n")
-        tail = lines.pop()
-        for line in lines:
+        find = block.find
+        begin = cut + 1
+        while (stop := find(b"\n", begin)) >= 0:
             counter[0] += 1
-            yield line if len(line) <= limit else None
-            offset += len(line) + 1
+            yield view[begin:stop] if stop - begin <= limit else None
+            offset += stop - begin + 1
             if end is not None and offset >= end:
                 return
-        held = len(tail)
+            begin = stop + 1
+        held = len(block) - begin
         if held > limit:
             oversize = True
             counter[0] += 1
             yield None
-        elif tail:
-            parts.append(tail)
+        elif held:
+            parts.append(block[begin:])
     if parts and not oversize:
         counter[0] += 1
         yield b"".join(parts)
 
 
-def json_lines_values(lines: Iterator[bytes | None], limit: int) -> Iterator[tuple[int, Any]]:
+def json_lines_values(lines: Iterator[bytes | memoryview | None], limit: int) -> Iterator[tuple[int, Any]]:
     """(line number from 1, value or Damaged) for every non-blank line."""
     number = 0
     for line in lines:
         number += 1
         if line is None:
             yield number, Damaged(too_large(limit))
-        elif line.strip(_JSON_SPACE):
+            continue
+        try:
+            value = _FAST_DECODE(line)
+        except _FAST_REFUSED:
+            data = bytes(line)
+            if not data.strip(_JSON_SPACE):
+                continue
             try:
-                yield number, parse_json(line)
+                value = parse_json(data)
             except Unreadable as exc:
-                yield number, Damaged(str(exc))
+                value = Damaged(str(exc))
+        yield number, value
 
 
 _CONTINUATION = tuple(b" \t}],:")  # first bytes of lines inside a value, never of a new one
 
 
-def stream_values(lines: Iterator[bytes | None], limit: int) -> Iterator[tuple[int, Any]]:
+def stream_values(lines: Iterator[bytes | memoryview | None], limit: int) -> Iterator[tuple[int, Any]]:
     """(line number from 1 where it starts, value or Damaged) for a whitespace-separated stream of JSON values."""
     back: list[tuple[int, bytes | None]] = []  # lines to read again, last first
     number = 0
@@ -176,7 +187,7 @@ def stream_values(lines: Iterator[bytes | None], limit: int) -> Iterator[tuple[i
         if line is _END:
             return None
         number += 1
-        return number, line  # type: ignore[return-value]
+        return number, bytes(line) if type(line) is memoryview else line  # type: ignore[return-value]
 
     while (item := pull()) is not None:
         at, line = item
@@ -190,12 +201,11 @@ def stream_values(lines: Iterator[bytes | None], limit: int) -> Iterator[tuple[i
         if resync and line[0] in _CONTINUATION:
             continue
         resync = False
-        if line.translate(_DIGITS_TO_ZERO).find(_LONG_DIGIT_RUN) < 0:
-            try:
-                yield at, orjson.loads(body)
-                continue
-            except orjson.JSONDecodeError:
-                pass
+        try:
+            yield at, _FAST_DECODE(body)
+            continue
+        except _FAST_REFUSED:
+            pass
         # A value that is not one whole line: let the standard decoder find
         # where it ends, taking more lines while it runs out of text.
         block: list[tuple[int, bytes]] = [(at, line)]

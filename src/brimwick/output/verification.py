@@ -16,6 +16,7 @@ client); verdicts come back in input order as soon as they are known.
 from __future__ import annotations
 
 import gc
+import itertools
 import json
 import math
 import os
@@ -25,7 +26,6 @@ from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from functools import lru_cache
-from importlib import resources
 from typing import IO, Any, Protocol
 
 from brimwick.output import manifest
@@ -193,6 +193,8 @@ def checksum_report(document: Any, strict: bool = False) -> tuple[str, str]:
 def _schema_validator() -> Any:
     import jsonschema
 
+    from importlib import resources  # only here: it costs a verify run 25 ms to import
+
     text = resources.files("brimwick.output").joinpath("envelope.schema.json").read_text(encoding="utf-8")
     return jsonschema.Draft202012Validator(json.loads(text))
 
@@ -327,11 +329,15 @@ def task_verdicts(task: Task, options: Options, counter: list[int], judge: Judge
             handle.close()
 
 
-def _without_bom(lines: Iterator[bytes | None]) -> Iterator[bytes | None]:
-    for first in lines:
-        yield first[3:] if first is not None and first.startswith(b"\xef\xbb\xbf") else first
-        break
-    yield from lines
+def _without_bom(lines: Iterator[bytes | memoryview | None]) -> Iterator[bytes | memoryview | None]:
+    # Only the first line is looked at; the rest pass through chain() with
+    # no generator step of their own.
+    def first() -> Iterator[bytes | memoryview | None]:
+        for line in lines:
+            yield line[3:] if line is not None and line[:3] == b"\xef\xbb\xbf" else line
+            return
+
+    return itertools.chain(first(), lines)
 
 
 def run_task(task: Task, options: Options) -> TaskResult:

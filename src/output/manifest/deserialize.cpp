@@ -6,6 +6,7 @@
 #include "names.hpp"
 #include "record.hpp"
 #include "state.hpp"
+#include "utc_now.hpp"
 
 namespace manifest {
 

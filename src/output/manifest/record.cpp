@@ -8,18 +8,9 @@
 #include "native_function.hpp"
 #include "serialize.hpp"
 #include "state.hpp"
+#include "utc_now.hpp"
 
 namespace manifest {
-
-Ref current_utc_isoformat(PyObject* globals) {
-    Ref datetime = lookup_global(globals, names.datetime);
-    Ref timezone = lookup_global(globals, names.timezone);
-    Ref utc = require(PyObject_GetAttr(timezone.get(), names.utc));
-    PyObject* now_call[] = {datetime.get(), utc.get()};
-    Ref moment = require(PyObject_VectorcallMethod(names.now, now_call, 2, nullptr));
-    PyObject* format_call[] = {moment.get()};
-    return require(PyObject_VectorcallMethod(names.isoformat, format_call, 1, nullptr));
-}
 
 namespace {
 

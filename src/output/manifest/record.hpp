@@ -5,10 +5,6 @@
 
 namespace manifest {
 
-// datetime.now(timezone.utc).isoformat(), with datetime and timezone looked
-// up in the module namespace `globals` now.
-Ref current_utc_isoformat(PyObject* globals);
-
 // Builds the class namespace, creates the class and decorates it with the
 // namespace's `dataclass`; returns the decorated class. Its methods look
 // names up in `globals`.

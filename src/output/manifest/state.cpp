@@ -2,6 +2,7 @@
 
 #include "errors.hpp"
 #include "names.hpp"
+#include "utc_now.hpp"
 
 namespace manifest {
 
@@ -24,6 +25,7 @@ Ref builtin(const char* name) {
 
 void ready_helpers() {
     if (state.envelope_keywords != nullptr) return;
+    ready_utc_clock();
     Ref round = builtin("round");
     Ref twelve = require(PyLong_FromLong(12));
     Ref two = require(PyLong_FromLong(2));
