@@ -94,9 +94,9 @@ def _is_number(value: Any) -> bool:
 
 def check_document(document: Any, strict: bool = False) -> tuple[str, str]:
     """The verdict on one parsed document (or a Damaged stand-in): (status, detail)."""
-    if isinstance(document, Damaged):
-        return INVALID, document.reason
     if type(document) is not dict:
+        if isinstance(document, Damaged):
+            return INVALID, document.reason
         return INVALID, f"not a JSON object (got {_kind(document).removeprefix('a ').removeprefix('an ')})"
     if not (document.get("integrity_checksum") or document.get("manifest_hash")):
         return INVALID, NO_CHECKSUM
@@ -490,6 +490,14 @@ class _Labeller:
             self.index += 1
             self.base = self.count = 0
         name = label_of(task.source)
+        if task.json_lines:  # every document has its line in the label; nothing is held back
+            base, count = self.base, 0
+            for line, status, detail in verdicts:
+                count += 1
+                yield Verdict(f"{name}:{base + line}" if line else name, status, detail)
+            self.count += count
+            self.base += counter[0]
+            return
         for line, status, detail in verdicts:
             self.count += 1
             if line == 0:
