@@ -162,7 +162,18 @@ def findings_with(hashes: list[Any]) -> list[Any]:
     ["\x01" * 9_000, "z"],                                          # escapes alone make it too long to stream
     ["z" * (1 << 23) + "!", "a"],                                   # too long for an arena entry
     digests(50) + ["\u00e9"],                                       # one non-ASCII text: the general path
-], ids=["many", "escapes", "ties", "many ties", "long", "escaped long", "huge", "non-ASCII"])
+    # Digests sort by their first eight hex digits packed into 32 bits; each
+    # of these defeats part of that path and must still sort as text does.
+    digests(1500) + ["ABCDEF01" + "5" * 56, "abcdef01" + "5" * 56, "9" * 64],  # one uppercase digest: the general path
+    # Just outside the digits (one each, so that nothing else sends the list
+    # to the general path), beside the digits they would pass for; too short.
+    *(digests(1500) + ["0123abc" + c + "5" * 56 for c in odd + "09af"] for odd in "/:`g"),
+    digests(1500) + ["0123abc"],
+    [d[: 8 + i % 57] for i, d in enumerate(digests(1500))],         # hex prefixes of many lengths
+    digests(1500) + ['0123abcd"quoted', "0123abcd\\x", "0123abcd\x01"],  # hex prefix, then escapes
+    ["deadbeef" + d[:i % 9] for i, d in enumerate(digests(1500))],  # one shared prefix: a single run of ties
+], ids=["many", "escapes", "ties", "many ties", "long", "escaped long", "huge", "non-ASCII",
+        "uppercase", "slash", "colon", "backquote", "g", "short", "hex lengths", "hex then escapes", "shared prefix"])
 def test_the_canonical_text_is_the_hosts_at_every_edge(hashes: list[str]) -> None:
     rng = random.Random(3)
     shuffled = rng.sample(hashes, len(hashes))

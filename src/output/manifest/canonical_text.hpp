@@ -96,17 +96,57 @@ inline uint64_t leading_key(const unsigned char* data, Py_ssize_t length) {
     return key;
 }
 
-// Radix sort on the upper half of the leading keys (three passes of 11, 11
-// and 10 bits, least significant first, their histograms gathered in one
-// read), then a comparison sort inside each run of equal upper halves, by
-// the whole key and, where that ties too, the whole text. Runs are short for
-// digests, so this beats sorting all eight bytes.
-//
-// Below kRadixMinimum entries the radix passes' fixed cost (three histograms
-// of 2048 counts) outweighs what they save, and one comparison sort on the
-// same order serves.
+// Below kRadixMinimum items the radix passes' fixed cost (three histograms
+// of 2048 counts) outweighs what they save, and one comparison sort serves.
 constexpr size_t kRadixMinimum = 1024;
 
+// Orders `items` by the upper 32 bits of key_of(item): three passes of 11,
+// 11 and 10 bits, least significant first, their histograms gathered in one
+// read; a pass whose digit is the same everywhere moves nothing.
+template <typename Item, typename KeyOf>
+void radix_sort_upper_half(std::vector<Item>& items, std::vector<Item>& scratch, KeyOf key_of) {
+    struct Digit {
+        int shift;
+        uint64_t mask;
+    };
+    constexpr Digit kDigits[] = {{32, 0x7ff}, {43, 0x7ff}, {54, 0x3ff}};
+    constexpr size_t kBuckets = 2048;
+    std::vector<size_t> counts(3 * kBuckets, 0);
+    for (const Item& item : items) {
+        const uint64_t key = key_of(item);
+        for (size_t d = 0; d < 3; ++d) ++counts[d * kBuckets + ((key >> kDigits[d].shift) & kDigits[d].mask)];
+    }
+    scratch.resize(items.size());
+    for (size_t d = 0; d < 3; ++d) {
+        size_t* count = counts.data() + d * kBuckets;
+        const Digit digit = kDigits[d];
+        if (count[(key_of(items.front()) >> digit.shift) & digit.mask] == items.size()) continue;
+        size_t offset = 0;
+        for (size_t b = 0; b < kBuckets; ++b) {
+            const size_t n = count[b];
+            count[b] = offset;
+            offset += n;
+        }
+        for (const Item& item : items) scratch[count[(key_of(item) >> digit.shift) & digit.mask]++] = item;
+        items.swap(scratch);
+    }
+}
+
+// Sorts, with `less`, each run of items whose keys share their upper half.
+template <typename Item, typename KeyOf, typename Less>
+void sort_runs_of_equal_upper_half(std::vector<Item>& items, KeyOf key_of, Less less) {
+    for (size_t begin = 0; begin < items.size();) {
+        const uint64_t upper = key_of(items[begin]) >> 32;
+        size_t end = begin + 1;
+        while (end < items.size() && key_of(items[end]) >> 32 == upper) ++end;
+        if (end - begin > 1) std::sort(items.begin() + begin, items.begin() + end, less);
+        begin = end;
+    }
+}
+
+// Radix sort on the upper half of the leading keys, then a comparison sort
+// inside each run of equal upper halves, by the whole key and, where that
+// ties too, the whole text.
 template <typename Entry, typename TextLess>
 void sort_by_leading_key(std::vector<Entry>& entries, std::vector<Entry>& scratch, TextLess text_less) {
     auto by_key_then_text = [&](const Entry& a, const Entry& b) {
@@ -116,37 +156,30 @@ void sort_by_leading_key(std::vector<Entry>& entries, std::vector<Entry>& scratc
         std::sort(entries.begin(), entries.end(), by_key_then_text);
         return;
     }
-    struct Digit {
-        int shift;
-        uint64_t mask;
+    auto key_of = [](const Entry& e) { return e.key; };
+    radix_sort_upper_half(entries, scratch, key_of);
+    sort_runs_of_equal_upper_half(entries, key_of, by_key_then_text);
+}
+
+// The first eight characters of a leading key as eight 4-bit digits, when
+// every one is a lowercase hexadecimal digit ('0'-'9', 'a'-'f', which the
+// digits order as their bytes do); false for anything else, a text shorter
+// than eight characters (its key is padded with zero bytes) included.
+inline bool hex_digits_of_leading_key(uint64_t key, uint32_t* digits) {
+    // For bytes below 0x80 (ASCII), the high bit of each byte of
+    // in_range(lo, hi) is set exactly where lo < byte < hi.
+    const uint64_t low7 = key & (kOnes * 0x7f);
+    auto in_range = [&](unsigned lo, unsigned hi) {
+        return ((kOnes * (127 + hi) - low7) & ~key & (low7 + kOnes * (127 - lo))) & kHighs;
     };
-    constexpr Digit kDigits[] = {{32, 0x7ff}, {43, 0x7ff}, {54, 0x3ff}};
-    constexpr size_t kBuckets = 2048;
-    std::vector<size_t> counts(3 * kBuckets, 0);
-    for (const Entry& e : entries) {
-        for (size_t d = 0; d < 3; ++d) ++counts[d * kBuckets + ((e.key >> kDigits[d].shift) & kDigits[d].mask)];
-    }
-    scratch.resize(entries.size());
-    for (size_t d = 0; d < 3; ++d) {
-        size_t* count = counts.data() + d * kBuckets;
-        const Digit digit = kDigits[d];
-        if (count[(entries.front().key >> digit.shift) & digit.mask] == entries.size()) continue;  // nothing moves
-        size_t offset = 0;
-        for (size_t b = 0; b < kBuckets; ++b) {
-            const size_t n = count[b];
-            count[b] = offset;
-            offset += n;
-        }
-        for (const Entry& e : entries) scratch[count[(e.key >> digit.shift) & digit.mask]++] = e;
-        entries.swap(scratch);
-    }
-    for (size_t begin = 0; begin < entries.size();) {
-        const uint64_t upper = entries[begin].key >> 32;
-        size_t end = begin + 1;
-        while (end < entries.size() && entries[end].key >> 32 == upper) ++end;
-        if (end - begin > 1) std::sort(entries.begin() + begin, entries.begin() + end, by_key_then_text);
-        begin = end;
-    }
+    if ((in_range('0' - 1, '9' + 1) | in_range('a' - 1, 'f' + 1)) != kHighs) return false;
+    // '0'-'9' keep their low four bits; 'a'-'f' (0x61-0x66) add 9 to theirs.
+    uint64_t v = (key & (kOnes * 0x0f)) + ((key >> 6) & kOnes) * 9;
+    v = (v | (v >> 4)) & 0x00ff00ff00ff00ffULL;  // pairs of digits into bytes, first character highest
+    v = (v | (v >> 8)) & 0x0000ffff0000ffffULL;
+    v = (v | (v >> 16)) & 0x00000000ffffffffULL;
+    *digits = static_cast<uint32_t>(v);
+    return true;
 }
 
 }  // namespace manifest

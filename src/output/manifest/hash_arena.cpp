@@ -1,6 +1,7 @@
 #include "hash_arena.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -39,19 +40,31 @@ HashArena::HashArena(Py_ssize_t count, Py_ssize_t characters) {
         std::swap(capacity_, spare_.capacity);
         entries_.swap(spare_.entries);
         scratch_.swap(spare_.scratch);
+        order_.swap(spare_.order);
+        order_scratch_.swap(spare_.order_scratch);
     }
     entries_.reserve(static_cast<size_t>(count));
+    order_.clear();
+    if (count >= static_cast<Py_ssize_t>(kRadixMinimum) && static_cast<uint64_t>(count) <= UINT32_MAX) {
+        order_.reserve(static_cast<size_t>(count));
+    } else {
+        hex_prefixed_ = false;  // the hexadecimal sort does not pay, or cannot index them
+    }
     reserve_bytes(static_cast<size_t>(characters));
 }
 
 HashArena::~HashArena() {
-    const size_t kept = capacity_ + (entries_.capacity() + scratch_.capacity()) * sizeof(Entry);
+    const size_t kept = capacity_ + (entries_.capacity() + scratch_.capacity()) * sizeof(Entry) +
+                        (order_.capacity() + order_scratch_.capacity()) * sizeof(uint64_t);
     if (borrowed_ && kept <= kSpareByteLimit) {
         entries_.clear();
+        order_.clear();
         spare_.bytes = bytes_;
         spare_.capacity = capacity_;
         spare_.entries.swap(entries_);
         spare_.scratch.swap(scratch_);
+        spare_.order.swap(order_);
+        spare_.order_scratch.swap(order_scratch_);
     } else {
         PyMem_RawFree(bytes_);
     }
@@ -77,7 +90,17 @@ void HashArena::add(PyObject* text) noexcept {
     copy_text(bytes_ + used_, source, length);
     uint64_t place = (static_cast<uint64_t>(used_) << (kLengthBits + 1)) | static_cast<uint64_t>(length);
     if (escaped == length) place |= kVerbatimBit;
-    entries_.push_back(Entry{leading_key(source, length), place});
+    const uint64_t key = leading_key(source, length);
+    // The digits are worked out here, while the read of the text stalls.
+    uint32_t digits;
+    if (hex_prefixed_ && hex_digits_of_leading_key(key, &digits)) {
+        order_.push_back(static_cast<uint64_t>(digits) << 32 | entries_.size());
+    } else {
+        hex_prefixed_ = false;
+    }
+    entries_.push_back(Entry{key, place});
+    if (uniform_length_ != length) uniform_length_ = entries_.size() == 1 ? length : -1;
+    all_verbatim_ = all_verbatim_ && escaped == length;
     used_ += static_cast<size_t>(length);
     escaped_total_ += escaped + 2;
     escaped_longest_ = std::max(escaped_longest_, escaped);
@@ -90,18 +113,34 @@ bool HashArena::text_less(const Entry& a, const Entry& b) const {
     return c != 0 ? c < 0 : la < lb;
 }
 
-template <typename Flush>
-void HashArena::write_canonical(char* buffer, size_t size, size_t room_per_text, Flush&& flush) {
-    if (entries_.size() > 1) {
-        sort_by_leading_key(entries_, scratch_, [this](const Entry& a, const Entry& b) { return text_less(a, b); });
+// Lowercase hexadecimal digits order as their bytes do, and eight of them
+// fit 32 bits with every bit telling texts apart (as bytes, digests' keys
+// vary in only 16 of their upper 32 bits, leaving long runs to compare).
+// Sorting 8-byte (prefix, index) words also moves half the bytes of
+// (key, place) entries. Ties on the prefix go by the whole text.
+bool HashArena::sort_by_hex_prefix() {
+    if (!hex_prefixed_) {
+        order_.clear();
+        return false;
     }
+    auto word = [](uint64_t w) { return w; };
+    radix_sort_upper_half(order_, order_scratch_, word);
+    sort_runs_of_equal_upper_half(order_, word, [this](uint64_t a, uint64_t b) {
+        return text_less(entries_[a & UINT32_MAX], entries_[b & UINT32_MAX]);
+    });
+    return true;
+}
+
+template <typename Flush, typename TextAt>
+void HashArena::write_texts(char* buffer, size_t size, size_t room_per_text, Flush& flush, TextAt text_at) const {
     char* out = buffer;
     const char* const flush_point = buffer + (size - room_per_text);  // size >= room_per_text
     *out++ = '[';
     constexpr size_t kAhead = 8;
-    for (size_t i = 0; i < entries_.size(); ++i) {
-        if (i + kAhead < entries_.size()) {
-            const char* ahead = data(entries_[i + kAhead]);
+    const size_t n = entries_.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) {
+            const char* ahead = text_at(i + kAhead).data;
             __builtin_prefetch(ahead);
             __builtin_prefetch(ahead + 63);
         }
@@ -109,20 +148,41 @@ void HashArena::write_canonical(char* buffer, size_t size, size_t room_per_text,
             flush(buffer, static_cast<size_t>(out - buffer));
             out = buffer;
         }
-        const Entry& e = entries_[i];
+        const Text text = text_at(i);
         if (i != 0) *out++ = ',';
         *out++ = '"';
-        if (verbatim(e)) {
-            copy_text(out, data(e), length(e));
-            out += length(e);
+        if (text.verbatim) {
+            copy_text(out, text.data, text.length);
+            out += text.length;
         } else {
-            const unsigned char* text = reinterpret_cast<const unsigned char*>(data(e));
-            for (Py_ssize_t k = 0; k < length(e); ++k) out = write_escaped_char(out, text[k]);
+            const unsigned char* chars = reinterpret_cast<const unsigned char*>(text.data);
+            for (Py_ssize_t k = 0; k < text.length; ++k) out = write_escaped_char(out, chars[k]);
         }
         *out++ = '"';
     }
     *out++ = ']';
     flush(buffer, static_cast<size_t>(out - buffer));
+}
+
+template <typename Flush>
+void HashArena::write_canonical(char* buffer, size_t size, size_t room_per_text, Flush&& flush) {
+    if (entries_.size() > 1 && !sort_by_hex_prefix()) {
+        sort_by_leading_key(entries_, scratch_, [this](const Entry& a, const Entry& b) { return text_less(a, b); });
+    }
+    auto text_of = [this](const Entry& e) { return Text{data(e), length(e), verbatim(e)}; };
+    if (order_.empty()) {
+        write_texts(buffer, size, room_per_text, flush, [&](size_t i) { return text_of(entries_[i]); });
+    } else if (uniform_length_ >= 0 && all_verbatim_) {
+        // Texts of one length lie at index x length: the sorted walk needs
+        // no entry, only the order word, which it reads in sequence.
+        const Py_ssize_t length = uniform_length_;
+        write_texts(buffer, size, room_per_text, flush, [this, length](size_t i) {
+            return Text{bytes_ + static_cast<size_t>(order_[i] & UINT32_MAX) * static_cast<size_t>(length), length, true};
+        });
+    } else {
+        write_texts(buffer, size, room_per_text, flush,
+                    [&](size_t i) { return text_of(entries_[order_[i] & UINT32_MAX]); });
+    }
 }
 
 Ref HashArena::canonical_bytes() {

@@ -55,6 +55,8 @@ private:
         size_t capacity = 0;
         std::vector<Entry> entries;
         std::vector<Entry> scratch;
+        std::vector<uint64_t> order;
+        std::vector<uint64_t> order_scratch;
         bool lent = false;
     };
     static Spare spare_;
@@ -68,21 +70,43 @@ private:
     static Py_ssize_t length(const Entry& e) { return static_cast<Py_ssize_t>(e.place & kLengthMask); }
     static bool verbatim(const Entry& e) { return (e.place & kVerbatimBit) != 0; }
     bool text_less(const Entry& a, const Entry& b) const;
+    // Sorts order_ when every text starts with eight lowercase hexadecimal
+    // digits (as digests do) and there are enough of them; false, with
+    // nothing sorted, otherwise.
+    bool sort_by_hex_prefix();
     // Sorts, then writes the canonical text into `buffer` of `size` bytes,
     // handing each full stretch to flush(data, size); `room_per_text` is
     // the room kept free for the next text and the closing bracket (0: the
     // buffer holds the whole text).
     template <typename Flush>
     void write_canonical(char* buffer, size_t size, size_t room_per_text, Flush&& flush);
+    // One text as the writer needs it.
+    struct Text {
+        const char* data;
+        Py_ssize_t length;
+        bool verbatim;
+    };
+    // Writes the texts text_at(0), text_at(1), ... as write_canonical does.
+    template <typename Flush, typename TextAt>
+    void write_texts(char* buffer, size_t size, size_t room_per_text, Flush& flush, TextAt text_at) const;
     void reserve_bytes(size_t total);
 
     char* bytes_ = nullptr;
     size_t used_ = 0;
     size_t capacity_ = 0;
     std::vector<Entry> entries_;
-    std::vector<Entry> scratch_;  // the sort's second buffer
+    std::vector<Entry> scratch_;  // the general sort's second buffer
+    // The hexadecimal sort's (32-bit prefix << 32 | index into entries_)
+    // words, made by add() while every text so far starts with eight
+    // hexadecimal digits, and their second buffer; empty when entries_
+    // itself is sorted.
+    std::vector<uint64_t> order_;
+    std::vector<uint64_t> order_scratch_;
     Py_ssize_t escaped_total_ = 0;  // escaped lengths with their quotation marks
     Py_ssize_t escaped_longest_ = 0;
+    Py_ssize_t uniform_length_ = -1;  // the length every text has, or -1 (texts of several lengths)
+    bool all_verbatim_ = true;  // no text needs escaping
+    bool hex_prefixed_ = true;  // order_ holds a word for every text
 };
 
 }  // namespace manifest
