@@ -36,6 +36,7 @@ HashArena::Spare HashArena::spare_;
 HashArena::HashArena(Py_ssize_t count, Py_ssize_t characters) {
     if (!spare_.lent) {
         spare_.lent = borrowed_ = true;
+        std::swap(block_, spare_.block);
         std::swap(bytes_, spare_.bytes);
         std::swap(capacity_, spare_.capacity);
         entries_.swap(spare_.entries);
@@ -59,6 +60,7 @@ HashArena::~HashArena() {
     if (borrowed_ && kept <= kSpareByteLimit) {
         entries_.clear();
         order_.clear();
+        spare_.block = block_;
         spare_.bytes = bytes_;
         spare_.capacity = capacity_;
         spare_.entries.swap(entries_);
@@ -66,18 +68,22 @@ HashArena::~HashArena() {
         spare_.order.swap(order_);
         spare_.order_scratch.swap(order_scratch_);
     } else {
-        PyMem_RawFree(bytes_);
+        PyMem_RawFree(block_);
     }
     if (borrowed_) spare_.lent = false;
 }
 
-// Only the empty arena takes room, so nothing held needs copying over.
+// Only the empty arena takes room, so nothing held needs copying over. The
+// texts start at a cache-line boundary, so that each 64-character digest
+// fills exactly one line: the sorted walk then reads one line a text, not two.
 void HashArena::reserve_bytes(size_t total) {
     if (capacity_ >= total) return;
-    char* room = static_cast<char*>(PyMem_RawMalloc(total));
-    if (room == nullptr) throw std::bad_alloc();
-    PyMem_RawFree(bytes_);
-    bytes_ = room;
+    constexpr uintptr_t kLine = 64;
+    char* block = static_cast<char*>(PyMem_RawMalloc(total + kLine - 1));
+    if (block == nullptr) throw std::bad_alloc();
+    PyMem_RawFree(block_);
+    block_ = block;
+    bytes_ = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(block) + kLine - 1) & ~(kLine - 1));
     capacity_ = total;
 }
 

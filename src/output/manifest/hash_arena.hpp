@@ -51,6 +51,7 @@ private:
     // call. Only one arena at a time uses it (a hash's attribute read may
     // itself compute a checksum), and only a bounded amount is kept.
     struct Spare {
+        char* block = nullptr;
         char* bytes = nullptr;
         size_t capacity = 0;
         std::vector<Entry> entries;
@@ -91,6 +92,7 @@ private:
     void write_texts(char* buffer, size_t size, size_t room_per_text, Flush& flush, TextAt text_at) const;
     void reserve_bytes(size_t total);
 
+    char* block_ = nullptr;  // the allocation, which bytes_ starts in
     char* bytes_ = nullptr;
     size_t used_ = 0;
     size_t capacity_ = 0;
