@@ -201,3 +201,75 @@ def test_process_runs_keep_every_worker_busy_and_at_most_two_ranges_each_in_flig
     verdicts = list(verification.verify_in_processes([str(path)], jobs=2))
     assert len(verdicts) == 400
     assert 2 <= in_flight[1] <= 2 * 2 + 1
+
+
+# ---------------------------------------------------------------- read-ahead
+
+class FailingAfter(io.BytesIO):
+    """A file whose reads fail once `good` bytes have been read."""
+
+    def __init__(self, data: bytes, good: int) -> None:
+        super().__init__(data)
+        self.good = good
+
+    def read(self, size: int | None = -1) -> bytes:
+        if self.tell() >= self.good:
+            raise OSError(5, "Input/output error")
+        return super().read(size)
+
+
+@pytest.mark.parametrize("size", [0, 1, 999, 1000, 4321])
+def test_read_ahead_gives_the_blocks_in_order_then_the_end(size: int) -> None:
+    data = (bytes(range(256)) * 20)[:size]
+    ahead = reading.ReadAhead(io.BytesIO(data), size=1000)
+    try:
+        assert b"".join(iter(ahead.read, b"")) == data
+        assert ahead.read() == b"" == ahead.read()
+    finally:
+        ahead.close()
+
+
+def test_read_ahead_raises_a_read_error_in_its_turn_and_closes_at_once() -> None:
+    ahead = reading.ReadAhead(FailingAfter(b"x" * 10_000, 3072), size=1024)
+    got = []
+    with pytest.raises(OSError, match="Input/output"):
+        while True:
+            got.append(ahead.read())
+    assert b"".join(got) == b"x" * 3072 and ahead.read() == b""
+    ahead.close()
+    # Closed while its thread waits for room to hand a block over.
+    ahead = reading.ReadAhead(io.BytesIO(b"y" * 100_000), size=10, depth=1)
+    ahead.close()
+    assert not ahead._thread.is_alive()
+
+
+def test_large_files_read_ahead_with_the_same_verdicts(tmp_path: Any, monkeypatch: Any) -> None:
+    from test_cli import DEMO, corrupt
+
+    good = json.dumps(DEMO)
+    lines = [good] * (3 * reading.READ_BYTES // len(good) + 5)
+    lines[7], lines[-3] = json.dumps(corrupt(DEMO)), good[:-9]
+    path = tmp_path / "big.jsonl"
+    path.write_text("\n".join(lines) + "\n")
+    made = []
+
+    class Counted(reading.ReadAhead):
+        def __init__(self, handle: Any) -> None:
+            made.append(self)
+            super().__init__(handle)
+
+    monkeypatch.setattr(verification, "ReadAhead", Counted)
+    ahead = list(verification.verify_sources([str(path)], range_bytes=4 << 20))
+    assert made
+
+    class Direct:
+        def __init__(self, handle: Any) -> None:
+            self.read = handle.read
+
+        def close(self) -> None:
+            pass
+
+    monkeypatch.setattr(verification, "ReadAhead", Direct)
+    assert ahead == list(verification.verify_sources([str(path)], range_bytes=4 << 20))
+    assert [(v.label.rsplit(":", 1)[1], v.status) for v in ahead if v.status != "OK"] == [
+        ("8", "CORRUPT"), (str(len(lines) - 2), "INVALID")]

@@ -31,6 +31,8 @@ from typing import IO, Any, Protocol
 from brimwick.output import manifest
 from brimwick.output.reading import (
     DEFAULT_MAX_DOCUMENT_BYTES,
+    READ_BYTES,
+    ReadAhead,
     TOO_DEEP,
     Damaged,
     is_json_lines,
@@ -309,12 +311,17 @@ def task_verdicts(task: Task, options: Options, counter: list[int], judge: Judge
     except (OSError, ImportError, ValueError) as exc:
         yield 0, INVALID, _reason(exc) if isinstance(exc, OSError) else f"cannot read: {exc}"
         return
+    ahead = None
     try:
         if task.start > 0:
             handle.seek(task.start - 1)
         stop = None if task.stop is None else task.stop - task.start
         limit = options.max_document_bytes
-        lines = iter_lines(handle.read, skip_first=task.start > 0, end=stop, limit=limit, counter=counter)
+        read = handle.read
+        if task.size > 2 * READ_BYTES and task.source != STDIN and "://" not in task.source:
+            ahead = ReadAhead(handle)
+            read = ahead.read
+        lines = iter_lines(read, skip_first=task.start > 0, end=stop, limit=limit, counter=counter)
         if task.start == 0:
             lines = _without_bom(lines)
         values = json_lines_values(lines, limit) if task.json_lines else stream_values(lines, limit)
@@ -325,6 +332,8 @@ def task_verdicts(task: Task, options: Options, counter: list[int], judge: Judge
         except OSError as exc:
             yield counter[0] + 1, INVALID, _reason(exc)
     finally:
+        if ahead is not None:
+            ahead.close()
         if task.source != STDIN:
             handle.close()
 
