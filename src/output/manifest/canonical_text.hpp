@@ -100,29 +100,34 @@ inline uint64_t leading_key(const unsigned char* data, Py_ssize_t length) {
 // of 2048 counts) outweighs what they save, and one comparison sort serves.
 constexpr size_t kRadixMinimum = 1024;
 
-// Orders `items` by the upper 32 bits of key_of(item): three passes of 11,
-// 11 and 10 bits, least significant first, their histograms gathered in one
-// read; a pass whose digit is the same everywhere moves nothing.
-template <typename Item, typename KeyOf>
-void radix_sort_upper_half(std::vector<Item>& items, std::vector<Item>& scratch, KeyOf key_of) {
+// Orders `items` by the top Bits bits of key_of(item): 32 bits in three
+// passes of 11, 11 and 10, or 24 bits in two passes of 12, least
+// significant first, their histograms gathered in one read; a pass whose
+// digit is the same everywhere moves nothing.
+template <int Bits, typename Item, typename KeyOf>
+void radix_sort_top_bits(std::vector<Item>& items, std::vector<Item>& scratch, KeyOf key_of) {
+    static_assert(Bits == 32 || Bits == 24, "digit layouts for 32 and 24 bits only");
     struct Digit {
         int shift;
         uint64_t mask;
     };
-    constexpr Digit kDigits[] = {{32, 0x7ff}, {43, 0x7ff}, {54, 0x3ff}};
-    constexpr size_t kBuckets = 2048;
-    std::vector<size_t> counts(3 * kBuckets, 0);
+    constexpr size_t kPasses = Bits == 32 ? 3 : 2;
+    constexpr Digit kDigits32[] = {{32, 0x7ff}, {43, 0x7ff}, {54, 0x3ff}};
+    constexpr Digit kDigits24[] = {{40, 0xfff}, {52, 0xfff}};
+    const Digit* const digits = Bits == 32 ? kDigits32 : kDigits24;
+    constexpr size_t kBuckets = 4096;
+    std::vector<size_t> counts(kPasses * kBuckets, 0);
     for (const Item& item : items) {
         const uint64_t key = key_of(item);
-        for (size_t d = 0; d < 3; ++d) ++counts[d * kBuckets + ((key >> kDigits[d].shift) & kDigits[d].mask)];
+        for (size_t d = 0; d < kPasses; ++d) ++counts[d * kBuckets + ((key >> digits[d].shift) & digits[d].mask)];
     }
     scratch.resize(items.size());
-    for (size_t d = 0; d < 3; ++d) {
+    for (size_t d = 0; d < kPasses; ++d) {
         size_t* count = counts.data() + d * kBuckets;
-        const Digit digit = kDigits[d];
+        const Digit digit = digits[d];
         if (count[(key_of(items.front()) >> digit.shift) & digit.mask] == items.size()) continue;
         size_t offset = 0;
-        for (size_t b = 0; b < kBuckets; ++b) {
+        for (size_t b = 0; b <= digit.mask; ++b) {
             const size_t n = count[b];
             count[b] = offset;
             offset += n;
@@ -132,13 +137,13 @@ void radix_sort_upper_half(std::vector<Item>& items, std::vector<Item>& scratch,
     }
 }
 
-// Sorts, with `less`, each run of items whose keys share their upper half.
-template <typename Item, typename KeyOf, typename Less>
-void sort_runs_of_equal_upper_half(std::vector<Item>& items, KeyOf key_of, Less less) {
+// Sorts, with `less`, each run of items whose keys share their top Bits bits.
+template <int Bits, typename Item, typename KeyOf, typename Less>
+void sort_runs_of_equal_top_bits(std::vector<Item>& items, KeyOf key_of, Less less) {
     for (size_t begin = 0; begin < items.size();) {
-        const uint64_t upper = key_of(items[begin]) >> 32;
+        const uint64_t top = key_of(items[begin]) >> (64 - Bits);
         size_t end = begin + 1;
-        while (end < items.size() && key_of(items[end]) >> 32 == upper) ++end;
+        while (end < items.size() && key_of(items[end]) >> (64 - Bits) == top) ++end;
         if (end - begin > 1) std::sort(items.begin() + begin, items.begin() + end, less);
         begin = end;
     }
@@ -156,9 +161,11 @@ void sort_by_leading_key(std::vector<Entry>& entries, std::vector<Entry>& scratc
         std::sort(entries.begin(), entries.end(), by_key_then_text);
         return;
     }
+    // Leading bytes of digests vary in only half of their bits: 32 of them
+    // leave runs short enough.
     auto key_of = [](const Entry& e) { return e.key; };
-    radix_sort_upper_half(entries, scratch, key_of);
-    sort_runs_of_equal_upper_half(entries, key_of, by_key_then_text);
+    radix_sort_top_bits<32>(entries, scratch, key_of);
+    sort_runs_of_equal_top_bits<32>(entries, key_of, by_key_then_text);
 }
 
 // The first eight characters of a leading key as eight 4-bit digits, when

@@ -129,9 +129,13 @@ bool HashArena::sort_by_hex_prefix() {
         order_.clear();
         return false;
     }
+    // Every bit of the digits tells digests apart: 24 of them, two radix
+    // passes, leave few ties, which go by the rest of the digits, then the
+    // whole text.
     auto word = [](uint64_t w) { return w; };
-    radix_sort_upper_half(order_, order_scratch_, word);
-    sort_runs_of_equal_upper_half(order_, word, [this](uint64_t a, uint64_t b) {
+    radix_sort_top_bits<24>(order_, order_scratch_, word);
+    sort_runs_of_equal_top_bits<24>(order_, word, [this](uint64_t a, uint64_t b) {
+        if (a >> 32 != b >> 32) return a >> 32 < b >> 32;
         return text_less(entries_[a & UINT32_MAX], entries_[b & UINT32_MAX]);
     });
     return true;
