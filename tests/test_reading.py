@@ -273,3 +273,19 @@ def test_large_files_read_ahead_with_the_same_verdicts(tmp_path: Any, monkeypatc
     assert ahead == list(verification.verify_sources([str(path)], range_bytes=4 << 20))
     assert [(v.label.rsplit(":", 1)[1], v.status) for v in ahead if v.status != "OK"] == [
         ("8", "CORRUPT"), (str(len(lines) - 2), "INVALID")]
+
+
+def test_raw_verdicts_label_as_verdicts_do(tmp_path: Any) -> None:
+    from test_cli import DEMO, corrupt
+
+    good = json.dumps(DEMO)
+    files = {"one.json": good, "two.jsonl": good + "\n\n" + json.dumps(corrupt(DEMO)) + "\n", "empty.json": "",
+             "stream.json": good + "\n" + good + "\n"}
+    for name, text in files.items():
+        (tmp_path / name).write_text(text)
+    sources = [str(tmp_path / name) for name in files] + [str(tmp_path / "missing.jsonl")]
+    raw = list(verification.raw_verdicts(sources))
+    assert [verification.Verdict(verification.label(n, line), s, d) for n, line, s, d in raw] == \
+        list(verification.verify_sources(sources))
+    assert [verification.label(n, line).rsplit("/", 1)[1] for n, line, _, _ in raw] == [
+        "one.json", "two.jsonl:1", "two.jsonl:3", "empty.json", "stream.json:1", "stream.json:2", "missing.jsonl"]

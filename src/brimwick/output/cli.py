@@ -26,7 +26,7 @@ from typing import IO
 import brimwick
 from brimwick.output import manifest, verification
 from brimwick.output.reading import DEFAULT_MAX_DOCUMENT_BYTES
-from brimwick.output.verification import CORRUPT, INCONSISTENT, INVALID, OK, Options, Task, Verdict
+from brimwick.output.verification import CORRUPT, INCONSISTENT, INVALID, OK, Options, RawVerdict, Task, Verdict
 
 PROGRESS_MIN_BYTES = 8 << 20  # smaller inputs finish before a bar would help
 FLUSH_SECONDS = 0.2  # verdicts reach the output at least this often while they come
@@ -57,6 +57,10 @@ def verdict_line(verdict: Verdict) -> str:
     return line + (f": {_escape_text(verdict.detail)}" if verdict.detail else "")
 
 
+def raw_verdict_line(name: str, line: int, status: str, detail: str) -> str:
+    return verdict_line(Verdict(verification.label(name, line), status, detail))
+
+
 class _Progress:
     """A one-line bar on standard error, drawn only for a terminal and a large input."""
 
@@ -77,16 +81,18 @@ class _Progress:
             self.stream.flush()
 
 
-def _verdicts(args: argparse.Namespace, options: Options, progress: _Progress) -> Iterator[Verdict]:
+def _verdicts(args: argparse.Namespace, options: Options, progress: _Progress) -> Iterator[RawVerdict]:
+    # Unlabelled: with --quiet, the labels of OK verdicts would only be thrown away.
     if args.scheduler:
         from brimwick.output.distributed import connect
 
         with connect(args.scheduler) as client:
-            yield from verification.verify_on_dask(client, args.files, options, on_task_done=progress.advance)
+            yield from verification.raw_verdicts_on_dask(client, args.files, options, on_task_done=progress.advance)
     elif args.jobs > 1:
-        yield from verification.verify_in_processes(args.files, options, jobs=args.jobs, on_task_done=progress.advance)
+        yield from verification.raw_verdicts_in_processes(args.files, options, jobs=args.jobs,
+                                                          on_task_done=progress.advance)
     else:
-        yield from verification.verify_sources(args.files, options, on_task_done=progress.advance)
+        yield from verification.raw_verdicts(args.files, options, on_task_done=progress.advance)
 
 
 def _is_regular_file(stream: IO[str]) -> bool:
@@ -107,10 +113,10 @@ def cmd_verify(args: argparse.Namespace) -> int:
     # a file gets them in batches.
     every_line = not _is_regular_file(out)
     try:
-        for verdict in _verdicts(args, options, progress):
-            counts[verdict.status] += 1
-            if verdict.status != OK or not args.quiet:
-                out.write(verdict_line(verdict) + "\n")
+        for name, line, status, detail in _verdicts(args, options, progress):
+            counts[status] += 1
+            if status != OK or not args.quiet:
+                out.write(raw_verdict_line(name, line, status, detail) + "\n")
                 if every_line or time.monotonic() - flushed >= FLUSH_SECONDS:
                     out.flush()
                     flushed = time.monotonic()

@@ -73,6 +73,21 @@ class Verdict:
     detail: str = ""
 
 
+# A verdict before it is labelled: (input's name, line or 0 for the input as
+# a whole, status, detail). A caller that shows only some verdicts (the
+# command with --quiet) labels only those.
+RawVerdict = tuple[str, int, str, str]
+
+
+def label(name: str, line: int) -> str:
+    return f"{name}:{line}" if line else name
+
+
+def _verdicts_of(raw: Iterator[RawVerdict]) -> Iterator[Verdict]:
+    for name, line, status, detail in raw:
+        yield Verdict(label(name, line), status, detail)
+
+
 # ---------------------------------------------------------------- one document
 
 
@@ -433,7 +448,17 @@ def verify_sources(sources: Iterable[str], options: Options = Options(), *, subm
     it, tasks go to ``submit`` (``ProcessPoolExecutor.submit`` bound to
     ``run_task`` and the options, a Dask client's ``submit``, ...) with at most
     ``window`` of them in flight; standard input is always read here.
+    ``raw_verdicts`` takes the same arguments and gives the verdicts unlabelled.
     """
+    return _verdicts_of(raw_verdicts(sources, options, submit=submit, window=window, range_bytes=range_bytes,
+                                     on_task_done=on_task_done, judge=judge))
+
+
+def raw_verdicts(sources: Iterable[str], options: Options = Options(), *, submit: Submit | None = None,
+                 window: int = 4, range_bytes: int | None = None,
+                 on_task_done: Callable[[Task], None] | None = None,
+                 judge: Judge = check_document) -> Iterator[RawVerdict]:
+    """``verify_sources``, each verdict as a RawVerdict."""
     sources = list(sources)
     if range_bytes is None:
         sizes = [_local_size(s) or 0 for s in sources if s != STDIN and "://" not in s]
@@ -451,7 +476,7 @@ def verify_sources(sources: Iterable[str], options: Options = Options(), *, subm
         return
     pending: deque[tuple[Task, _Future | None]] = deque()
 
-    def collect() -> Iterator[Verdict]:
+    def collect() -> Iterator[RawVerdict]:
         task, future = pending.popleft()
         if future is None:  # standard input, read here in its turn
             counter = [0]
@@ -482,18 +507,18 @@ class _Labeller:
         self.count = 0
         self.held: tuple[int, str, str] | None = None
 
-    def _close_input(self) -> Iterator[Verdict]:
+    def _close_input(self) -> Iterator[RawVerdict]:
         if self.index < 0:
             return
         name = label_of(self.sources[self.index])
         if self.held is not None:
             _, status, detail = self.held
-            yield Verdict(name, status, detail)
+            yield name, 0, status, detail
         elif self.count == 0:
-            yield Verdict(name, INVALID, NO_DOCUMENT)
+            yield name, 0, INVALID, NO_DOCUMENT
         self.held = None
 
-    def task(self, task: Task, verdicts: Iterator[tuple[int, str, str]], counter: list[int]) -> Iterator[Verdict]:
+    def task(self, task: Task, verdicts: Iterator[tuple[int, str, str]], counter: list[int]) -> Iterator[RawVerdict]:
         while self.index < task.index:
             yield from self._close_input()
             self.index += 1
@@ -503,14 +528,14 @@ class _Labeller:
             base, count = self.base, 0
             for line, status, detail in verdicts:
                 count += 1
-                yield Verdict(f"{name}:{base + line}" if line else name, status, detail)
+                yield name, base + line if line else 0, status, detail
             self.count += count
             self.base += counter[0]
             return
         for line, status, detail in verdicts:
             self.count += 1
             if line == 0:
-                yield Verdict(name, status, detail)
+                yield name, 0, status, detail
                 continue
             if not task.json_lines and self.count == 1 and not detail.endswith(TOO_LARGE_MARK):
                 # One document, or the first of several? Known at the next one or
@@ -519,12 +544,12 @@ class _Labeller:
                 self.held = (self.base + line, status, detail)
                 continue
             if self.held is not None:
-                yield Verdict(f"{name}:{self.held[0]}", self.held[1], self.held[2])
+                yield name, self.held[0], self.held[1], self.held[2]
                 self.held = None
-            yield Verdict(f"{name}:{self.base + line}", status, detail)
+            yield name, self.base + line, status, detail
         self.base += counter[0]
 
-    def finish(self) -> Iterator[Verdict]:
+    def finish(self) -> Iterator[RawVerdict]:
         while self.index < len(self.sources):
             yield from self._close_input()
             self.index += 1
@@ -536,12 +561,18 @@ class _Labeller:
 def verify_in_processes(sources: Iterable[str], options: Options = Options(), *, jobs: int = 2,
                         on_task_done: Callable[[Task], None] | None = None) -> Iterator[Verdict]:
     """``verify_sources`` over a pool of ``jobs`` worker processes that read their own byte ranges."""
+    return _verdicts_of(raw_verdicts_in_processes(sources, options, jobs=jobs, on_task_done=on_task_done))
+
+
+def raw_verdicts_in_processes(sources: Iterable[str], options: Options = Options(), *, jobs: int = 2,
+                              on_task_done: Callable[[Task], None] | None = None) -> Iterator[RawVerdict]:
+    """``verify_in_processes``, each verdict as a RawVerdict."""
     from concurrent.futures import ProcessPoolExecutor
 
     pool = ProcessPoolExecutor(max_workers=jobs)
     try:
-        yield from verify_sources(sources, options, submit=lambda task: pool.submit(run_task, task, options),
-                                  window=2 * jobs, on_task_done=on_task_done)
+        yield from raw_verdicts(sources, options, submit=lambda task: pool.submit(run_task, task, options),
+                                window=2 * jobs, on_task_done=on_task_done)
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
 
@@ -554,6 +585,12 @@ def verify_on_dask(client: Any, sources: Iterable[str], options: Options = Optio
     workers: a shared filesystem or an fsspec URL (``s3://...``) for which the
     workers have the filesystem package. Verdicts come back in input order.
     """
+    return _verdicts_of(raw_verdicts_on_dask(client, sources, options, on_task_done=on_task_done))
+
+
+def raw_verdicts_on_dask(client: Any, sources: Iterable[str], options: Options = Options(), *,
+                         on_task_done: Callable[[Task], None] | None = None) -> Iterator[RawVerdict]:
+    """``verify_on_dask``, each verdict as a RawVerdict."""
     threads = max(1, sum(client.nthreads().values()))
     sources = list(sources)
     sizes = [_local_size(s) or (_remote_size(s) if "://" in s else 0) or 0 for s in sources if s != STDIN]
@@ -565,7 +602,7 @@ def verify_on_dask(client: Any, sources: Iterable[str], options: Options = Optio
         return future
 
     try:
-        yield from verify_sources(sources, options, submit=submit, window=2 * threads,
-                                  range_bytes=range_bytes_for(sum(sizes), threads), on_task_done=on_task_done)
+        yield from raw_verdicts(sources, options, submit=submit, window=2 * threads,
+                                range_bytes=range_bytes_for(sum(sizes), threads), on_task_done=on_task_done)
     finally:
         client.cancel([f for f in futures if not f.done()])
