@@ -172,8 +172,11 @@ def findings_with(hashes: list[Any]) -> list[Any]:
     [d[: 8 + i % 57] for i, d in enumerate(digests(1500))],         # hex prefixes of many lengths
     digests(1500) + ['0123abcd"quoted', "0123abcd\\x", "0123abcd\x01"],  # hex prefix, then escapes
     ["deadbeef" + d[:i % 9] for i, d in enumerate(digests(1500))],  # one shared prefix: a single run of ties
+    digests(700) + [digests(1, 5)[0] + "0"] + digests(800, 6),     # one longer digest midway
+    ["g" * 64] + digests(1500),                                     # the first text is no digest
 ], ids=["many", "escapes", "ties", "many ties", "long", "escaped long", "huge", "non-ASCII",
-        "uppercase", "slash", "colon", "backquote", "g", "short", "hex lengths", "hex then escapes", "shared prefix"])
+        "uppercase", "slash", "colon", "backquote", "g", "short", "hex lengths", "hex then escapes", "shared prefix",
+        "longer midway", "first not hex"])
 def test_the_canonical_text_is_the_hosts_at_every_edge(hashes: list[str]) -> None:
     rng = random.Random(3)
     shuffled = rng.sample(hashes, len(hashes))

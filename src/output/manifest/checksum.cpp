@@ -143,7 +143,7 @@ public:
     // Copies every text into the arena (fits_arena() holds), in list order,
     // prefetching ahead, and releases each one while it is in cache.
     void move_into(HashArena& arena) noexcept {
-        constexpr size_t kAhead = 16;
+        constexpr size_t kAhead = 28;
         for (size_t i = 0; i < entries_.size(); ++i) {
             if (i + kAhead < entries_.size()) {
                 // Header and characters: up to three lines for a digest.

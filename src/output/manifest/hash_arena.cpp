@@ -51,6 +51,7 @@ HashArena::HashArena(Py_ssize_t count, Py_ssize_t characters) {
     } else {
         hex_prefixed_ = false;  // the hexadecimal sort does not pay, or cannot index them
     }
+    compact_ = hex_prefixed_;
     reserve_bytes(static_cast<size_t>(characters));
 }
 
@@ -90,26 +91,44 @@ void HashArena::reserve_bytes(size_t total) {
 // The room was taken at construction, and can_hold bounds the characters
 // far below any overflow of the escaped total (at most six bytes each).
 void HashArena::add(PyObject* text) noexcept {
+    const size_t index = count_++;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const unsigned char* source = PyUnicode_1BYTE_DATA(text);
     const Py_ssize_t escaped = ascii_escaped_length(source, length);
     copy_text(bytes_ + used_, source, length);
-    uint64_t place = (static_cast<uint64_t>(used_) << (kLengthBits + 1)) | static_cast<uint64_t>(length);
-    if (escaped == length) place |= kVerbatimBit;
     const uint64_t key = leading_key(source, length);
     // The digits are worked out here, while the read of the text stalls.
     uint32_t digits;
     if (hex_prefixed_ && hex_digits_of_leading_key(key, &digits)) {
-        order_.push_back(static_cast<uint64_t>(digits) << 32 | entries_.size());
+        order_.push_back(static_cast<uint64_t>(digits) << 32 | index);
     } else {
         hex_prefixed_ = false;
     }
-    entries_.push_back(Entry{key, place});
-    if (uniform_length_ != length) uniform_length_ = entries_.size() == 1 ? length : -1;
+    const Py_ssize_t earlier_length = uniform_length_;
+    if (uniform_length_ != length) uniform_length_ = index == 0 ? length : -1;
     all_verbatim_ = all_verbatim_ && escaped == length;
+    if (compact_ && !(hex_prefixed_ && uniform_length_ >= 0 && all_verbatim_)) expand(earlier_length);
+    if (!compact_) {
+        uint64_t place = (static_cast<uint64_t>(used_) << (kLengthBits + 1)) | static_cast<uint64_t>(length);
+        if (escaped == length) place |= kVerbatimBit;
+        entries_.push_back(Entry{key, place});
+    }
     used_ += static_cast<size_t>(length);
     escaped_total_ += escaped + 2;
     escaped_longest_ = std::max(escaped_longest_, escaped);
+}
+
+// Writes the entries of the count_ - 1 texts held compactly: all of
+// `length` characters, none escaped, the i-th at i x length. The room was
+// taken at construction.
+void HashArena::expand(Py_ssize_t length) noexcept {
+    for (size_t i = 0; i + 1 < count_; ++i) {
+        const size_t offset = i * static_cast<size_t>(length);
+        const uint64_t place = (static_cast<uint64_t>(offset) << (kLengthBits + 1)) | kVerbatimBit |
+                               static_cast<uint64_t>(length);
+        entries_.push_back(Entry{leading_key(reinterpret_cast<const unsigned char*>(bytes_ + offset), length), place});
+    }
+    compact_ = false;
 }
 
 // Byte order is code-point order for ASCII; a proper prefix comes first.
@@ -136,7 +155,10 @@ bool HashArena::sort_by_hex_prefix() {
     radix_sort_top_bits<24>(order_, order_scratch_, word);
     sort_runs_of_equal_top_bits<24>(order_, word, [this](uint64_t a, uint64_t b) {
         if (a >> 32 != b >> 32) return a >> 32 < b >> 32;
-        return text_less(entries_[a & UINT32_MAX], entries_[b & UINT32_MAX]);
+        const size_t i = a & UINT32_MAX, j = b & UINT32_MAX;
+        if (!compact_) return text_less(entries_[i], entries_[j]);
+        const size_t length = static_cast<size_t>(uniform_length_);  // all of one length
+        return std::memcmp(bytes_ + i * length, bytes_ + j * length, length) < 0;
     });
     return true;
 }
@@ -146,8 +168,8 @@ void HashArena::write_texts(char* buffer, size_t size, size_t room_per_text, Flu
     char* out = buffer;
     const char* const flush_point = buffer + (size - room_per_text);  // size >= room_per_text
     *out++ = '[';
-    constexpr size_t kAhead = 8;
-    const size_t n = entries_.size();
+    constexpr size_t kAhead = 20;
+    const size_t n = count_;
     for (size_t i = 0; i < n; ++i) {
         if (i + kAhead < n) {
             const char* ahead = text_at(i + kAhead).data;
@@ -176,7 +198,7 @@ void HashArena::write_texts(char* buffer, size_t size, size_t room_per_text, Flu
 
 template <typename Flush>
 void HashArena::write_canonical(char* buffer, size_t size, size_t room_per_text, Flush&& flush) {
-    if (entries_.size() > 1 && !sort_by_hex_prefix()) {
+    if (count_ > 1 && !sort_by_hex_prefix()) {
         sort_by_leading_key(entries_, scratch_, [this](const Entry& a, const Entry& b) { return text_less(a, b); });
     }
     auto text_of = [this](const Entry& e) { return Text{data(e), length(e), verbatim(e)}; };
@@ -196,7 +218,7 @@ void HashArena::write_canonical(char* buffer, size_t size, size_t room_per_text,
 }
 
 Ref HashArena::canonical_bytes() {
-    const Py_ssize_t n = static_cast<Py_ssize_t>(entries_.size());
+    const Py_ssize_t n = static_cast<Py_ssize_t>(count_);
     Ref bytes = require(PyBytes_FromStringAndSize(nullptr, escaped_total_ + 2 + (n > 0 ? n - 1 : 0)));
     write_canonical(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())), 0,
                     [](const char*, size_t) {});
@@ -210,7 +232,7 @@ Ref HashArena::streamed_hexdigest(PyObject* sha256) {
     if (room > kChunkBytes / 2) return Ref();  // too long to stream
     // Text that fits one chunk goes to the hasher whole: the hasher object
     // and its method calls would cost more than the one bytes object.
-    const size_t total = static_cast<size_t>(escaped_total_) + entries_.size() + 2;
+    const size_t total = static_cast<size_t>(escaped_total_) + count_ + 2;
     if (total <= kChunkBytes) return Ref();
     // A quarter of the text at a time, within what stays in cache.
     const size_t chunk_size = std::max(std::min(total / 4, kChunkBytes), 2 * room);

@@ -109,6 +109,12 @@ private:
     Py_ssize_t uniform_length_ = -1;  // the length every text has, or -1 (texts of several lengths)
     bool all_verbatim_ = true;  // no text needs escaping
     bool hex_prefixed_ = true;  // order_ holds a word for every text
+    // No entries are kept while every text starts with hexadecimal digits,
+    // has the first one's length and needs no escaping (digests): each is
+    // found at index x length. The first text that does not brings them in.
+    bool compact_ = false;
+    size_t count_ = 0;  // texts held
+    void expand(Py_ssize_t length) noexcept;
 };
 
 }  // namespace manifest
