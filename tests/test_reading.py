@@ -289,3 +289,17 @@ def test_raw_verdicts_label_as_verdicts_do(tmp_path: Any) -> None:
         list(verification.verify_sources(sources))
     assert [verification.label(n, line).rsplit("/", 1)[1] for n, line, _, _ in raw] == [
         "one.json", "two.jsonl:1", "two.jsonl:3", "empty.json", "stream.json:1", "stream.json:2", "missing.jsonl"]
+
+
+@pytest.mark.parametrize("verdicts", [
+    [],
+    [(0, "INVALID", "cannot read: gone")],
+    [(1, "OK", ""), (1, "CORRUPT", "x"), (1, "OK", ""), (2, "INVALID", "y")],  # values sharing a line keep their order
+    [(3, "INVALID", "a"), (4, "OK", ""), (9, "OK", ""), (12, "CORRUPT", "b"), (13, "INVALID", "c"), (20, "OK", "")],
+    [(n, "OK", "") for n in range(1, 500)],
+], ids=["none", "whole input", "one line", "mixed", "all OK"])
+def test_task_results_travel_packed_and_come_back_whole(verdicts: list[tuple[int, str, str]]) -> None:
+    import pickle
+
+    result = pickle.loads(pickle.dumps(verification.TaskResult.of(iter(verdicts), 42)))
+    assert list(result.verdicts()) == verdicts and result.lines == 42
