@@ -51,7 +51,6 @@ HashArena::HashArena(Py_ssize_t count, Py_ssize_t characters) {
     } else {
         hex_prefixed_ = false;  // the hexadecimal sort does not pay, or cannot index them
     }
-    compact_ = hex_prefixed_;
     reserve_bytes(static_cast<size_t>(characters));
 }
 
@@ -92,6 +91,7 @@ void HashArena::reserve_bytes(size_t total) {
 // far below any overflow of the escaped total (at most six bytes each).
 void HashArena::add(PyObject* text) noexcept {
     const size_t index = count_++;
+    const bool was_compact = index == 0 ? hex_prefixed_ : compact();  // before any text, no length yet
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const unsigned char* source = PyUnicode_1BYTE_DATA(text);
     const Py_ssize_t escaped = ascii_escaped_length(source, length);
@@ -107,8 +107,8 @@ void HashArena::add(PyObject* text) noexcept {
     const Py_ssize_t earlier_length = uniform_length_;
     if (uniform_length_ != length) uniform_length_ = index == 0 ? length : -1;
     all_verbatim_ = all_verbatim_ && escaped == length;
-    if (compact_ && !(hex_prefixed_ && uniform_length_ >= 0 && all_verbatim_)) expand(earlier_length);
-    if (!compact_) {
+    if (was_compact && !compact()) expand(earlier_length);
+    if (!compact()) {
         uint64_t place = (static_cast<uint64_t>(used_) << (kLengthBits + 1)) | static_cast<uint64_t>(length);
         if (escaped == length) place |= kVerbatimBit;
         entries_.push_back(Entry{key, place});
@@ -128,7 +128,6 @@ void HashArena::expand(Py_ssize_t length) noexcept {
                                static_cast<uint64_t>(length);
         entries_.push_back(Entry{leading_key(reinterpret_cast<const unsigned char*>(bytes_ + offset), length), place});
     }
-    compact_ = false;
 }
 
 // Byte order is code-point order for ASCII; a proper prefix comes first.
@@ -156,7 +155,7 @@ bool HashArena::sort_by_hex_prefix() {
     sort_runs_of_equal_top_bits<24>(order_, word, [this](uint64_t a, uint64_t b) {
         if (a >> 32 != b >> 32) return a >> 32 < b >> 32;
         const size_t i = a & UINT32_MAX, j = b & UINT32_MAX;
-        if (!compact_) return text_less(entries_[i], entries_[j]);
+        if (!compact()) return text_less(entries_[i], entries_[j]);
         const size_t length = static_cast<size_t>(uniform_length_);  // all of one length
         return std::memcmp(bytes_ + i * length, bytes_ + j * length, length) < 0;
     });
@@ -204,7 +203,7 @@ void HashArena::write_canonical(char* buffer, size_t size, size_t room_per_text,
     auto text_of = [this](const Entry& e) { return Text{data(e), length(e), verbatim(e)}; };
     if (order_.empty()) {
         write_texts(buffer, size, room_per_text, flush, [&](size_t i) { return text_of(entries_[i]); });
-    } else if (uniform_length_ >= 0 && all_verbatim_) {
+    } else if (compact()) {
         // Texts of one length lie at index x length: the sorted walk needs
         // no entry, only the order word, which it reads in sequence.
         const Py_ssize_t length = uniform_length_;

@@ -98,7 +98,7 @@ private:
     size_t capacity_ = 0;
     std::vector<Entry> entries_;
     std::vector<Entry> scratch_;  // the general sort's second buffer
-    // The hexadecimal sort's (32-bit prefix << 32 | index into entries_)
+    // The hexadecimal sort's (32-bit prefix << 32 | index of the text)
     // words, made by add() while every text so far starts with eight
     // hexadecimal digits, and their second buffer; empty when entries_
     // itself is sorted.
@@ -112,7 +112,7 @@ private:
     // No entries are kept while every text starts with hexadecimal digits,
     // has the first one's length and needs no escaping (digests): each is
     // found at index x length. The first text that does not brings them in.
-    bool compact_ = false;
+    bool compact() const { return hex_prefixed_ && uniform_length_ >= 0 && all_verbatim_; }
     size_t count_ = 0;  // texts held
     void expand(Py_ssize_t length) noexcept;
 };
