@@ -568,7 +568,7 @@ class _Labeller:
             if line == 0:
                 yield name, 0, status, detail
                 continue
-            if not task.json_lines and self.count == 1 and not detail.endswith(TOO_LARGE_MARK):
+            if self.count == 1 and not detail.endswith(TOO_LARGE_MARK):
                 # One document, or the first of several? Known at the next one or
                 # at the end. (Not waited for after a line over the limit: the
                 # input may never end.)
