@@ -1,7 +1,6 @@
 #include "checksum.hpp"
 
 #include <algorithm>
-#include <iterator>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -303,34 +302,6 @@ void read_finding_hashes(PyObject* findings, HashList& hashes) {
 
 }  // namespace
 
-bool canonical_writer_agrees(PyObject* dumps) {
-    // Every escape class, every string kind, ties and a prefix pair; the
-    // two lists take the one-byte (radix) and the general sort.
-    static const char* const mixed[] = {
-        "b", "a", "A", "", "ab", "\"\\/\b\f\n\r\t", "\x01\x1f\x7f ~", "\xc3\xa9", "\xe2\x80\xa8", "\xf0\x9f\x98\x80", "a",
-    };
-    static const char* const plain[] = {
-        "f0e1d2c3b4a5968778695a4b3c2d1e0ff0e1d2c3b4a5968778695a4b3c2d1e0f",
-        "f0e1d2c3b4a5968778695a4b3c2d1e0ff0e1d2c3b4a5968778695a4b3c2d1e0e", "0", "f0e1d2c3", "\"x\"",
-    };
-    auto agrees = [&](const char* const* texts, size_t count) {
-        HashList hashes;
-        Ref host_list = require(PyList_New(0));
-        for (size_t i = 0; i < count; ++i) {
-            Ref text = require(PyUnicode_FromString(texts[i]));
-            require_status(PyList_Append(host_list.get(), text.get()));
-            hashes.add(std::move(text));
-        }
-        Ref native = hashes.canonical_bytes();
-        require_status(PyList_Sort(host_list.get()));
-        Ref host = host_encoded(dumps, host_list.get());
-        return PyBytes_Check(host.get()) && PyBytes_GET_SIZE(host.get()) == PyBytes_GET_SIZE(native.get()) &&
-               std::memcmp(PyBytes_AS_STRING(host.get()), PyBytes_AS_STRING(native.get()),
-                           static_cast<size_t>(PyBytes_GET_SIZE(native.get()))) == 0;
-    };
-    return agrees(mixed, std::size(mixed)) && agrees(plain, std::size(plain));
-}
-
 Ref compute_integrity_checksum_body(PyObject* globals, PyObject* const* args) {
     PyObject* findings = args[0];
     require_exact_type(findings, &PyList_Type, "findings");
@@ -342,7 +313,7 @@ Ref compute_integrity_checksum_body(PyObject* globals, PyObject* const* args) {
         // Text never fails to sort or encode, so the json lookup happens at
         // the same point of the algorithm on either path.
         Ref dumps = json_dumps_function(globals);
-        if (!json_encoder_unchanged(dumps.get())) {
+        if (!json_dumps_is_standard(dumps.get())) {
             encoded = host_canonical_bytes(globals, hashes, dumps.get());
         } else if (hashes.fits_arena()) {
             HashArena arena(static_cast<Py_ssize_t>(hashes.size()), hashes.characters());
@@ -350,7 +321,7 @@ Ref compute_integrity_checksum_body(PyObject* globals, PyObject* const* args) {
             // Nothing between this lookup and the host's later one runs
             // Python code, so it may come first.
             Ref hashlib = lookup_global(globals, names.hashlib);
-            if (PyObject* sha256 = unchanged_sha256(hashlib.get())) {
+            if (PyObject* sha256 = standard_sha256(hashlib.get())) {
                 if (Ref digest = arena.streamed_hexdigest(sha256)) return digest;
             }
             return hexdigest_with(hashlib.get(), arena.canonical_bytes().get());

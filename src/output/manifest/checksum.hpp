@@ -9,10 +9,6 @@ namespace manifest {
 // Body of compute_integrity_checksum(findings).
 Ref compute_integrity_checksum_body(PyObject* globals, PyObject* const* args);
 
-// Whether the native canonical-text writer gives the same bytes as the
-// host's json.dumps function `dumps` (checked once, when the module loads).
-bool canonical_writer_agrees(PyObject* dumps);
-
 // Refuses a value whose type is not exactly `expected` with the module's
 // argument-type error for parameter `parameter`.
 void require_exact_type(PyObject* value, PyTypeObject* expected, const char* parameter);

@@ -1,6 +1,9 @@
 #include "encoder_guard.hpp"
 
+#include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "names.hpp"
@@ -9,184 +12,304 @@ namespace manifest {
 
 namespace {
 
-// A Python function as noted: its code, defaults and keyword defaults (the
-// keyword defaults' contents too, since that dict can be changed in place).
-struct FunctionFacts {
-    Ref function;
-    Ref code;
-    Ref defaults;
-    Ref kwdefaults;
-    Ref kwdefaults_contents;
+// ---------------------------------------------------------------- the interpreter's C components
 
-    explicit FunctionFacts(PyObject* f)
+// The extension module `name`'s own module object: one made from a
+// definition of that name (a module of Python code has none).
+bool is_extension_module(PyObject* module, const char* name) {
+    if (module == nullptr || !PyModule_CheckExact(module)) return false;
+    PyModuleDef* def = PyModule_GetDef(module);
+    return def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, name) == 0;
+}
+
+// The function `name` of the extension module `module`, itself: a built-in
+// function bound to that module whose method entry is one of the module's
+// own (a compiled function of another module has its own entry and module).
+bool is_module_function(PyObject* f, const char* module, const char* name) {
+    if (!PyCFunction_CheckExact(f)) return false;
+    PyObject* owner = PyCFunction_GET_SELF(f);
+    if (!is_extension_module(owner, module)) return false;
+    const PyMethodDef* own = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
+    for (const PyMethodDef* m = PyModule_GetDef(owner)->m_methods; m != nullptr && m->ml_name != nullptr; ++m) {
+        if (m == own) return std::strcmp(m->ml_name, name) == 0;
+    }
+    return false;
+}
+
+// Attributes a type of C code has of its own: its slots and methods as
+// descriptors, and text.
+bool is_c_attribute(PyObject* value) {
+    PyTypeObject* kind = Py_TYPE(value);
+    return kind == &PyWrapperDescr_Type || kind == &PyMethodDescr_Type || kind == &PyMemberDescr_Type ||
+           kind == &PyGetSetDescr_Type || kind == &PyCFunction_Type || kind == &PyUnicode_Type || value == Py_None;
+}
+
+// The type `owner` (an extension module already known to be the
+// interpreter's) exposes as `attribute`, under its own C name, with no
+// attribute of Python's attached to it (such a type can be mutable).
+bool is_module_type(PyObject* t, PyObject* owner, const char* attribute, const char* name) {
+    if (!PyType_Check(t) || PyDict_GetItemString(PyModule_GetDict(owner), attribute) != t) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(t);
+    if (std::strcmp(type->tp_name, name) != 0 || type->tp_base != &PyBaseObject_Type) return false;
+    if (PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) return true;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(type->tp_dict, &position, &key, &value)) {
+        if (!is_c_attribute(value)) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- the standard library's Python code
+
+// Where the standard library's json package lies; its functions' code
+// carries these file names (the import system sets them to the source's
+// path even when the code comes from a cached compilation).
+struct StandardFiles {
+    Ref package;  // <stdlib>/json/__init__.py
+    Ref encoder;  // <stdlib>/json/encoder.py
+};
+
+bool standard_files(StandardFiles& files) {
+    PyObject* stdlib = PySys_GetObject("_stdlib_dir");  // borrowed; the interpreter's own setting
+    if (stdlib == nullptr || !PyUnicode_CheckExact(stdlib)) return false;
+    files.package = Ref::steal(PyUnicode_FromFormat("%U/json/__init__.py", stdlib));
+    files.encoder = Ref::steal(PyUnicode_FromFormat("%U/json/encoder.py", stdlib));
+    if (!files.package || !files.encoder) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// A Python function of the standard library's file `filename` with the
+// qualified name `qualname`, whose names resolve through plain dicts.
+bool is_standard_function(PyObject* f, PyObject* filename, const char* qualname) {
+    if (f == nullptr || !PyFunction_Check(f)) return false;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
+    auto* function = reinterpret_cast<PyFunctionObject*>(f);
+    return PyUnicode_CheckExact(code->co_filename) && PyUnicode_Compare(code->co_filename, filename) == 0 &&
+           PyUnicode_CheckExact(code->co_qualname) && PyUnicode_CompareWithASCIIString(code->co_qualname, qualname) == 0 &&
+           PyDict_CheckExact(function->func_globals) && PyDict_CheckExact(function->func_builtins);
+}
+
+using Defaults = std::initializer_list<std::pair<const char*, PyObject*>>;
+
+// Keyword defaults that are exactly the standard library's (each the same
+// singleton), with no positional defaults.
+bool has_keyword_defaults(PyObject* f, Defaults expected) {
+    if (PyFunction_GET_DEFAULTS(f) != nullptr) return false;
+    PyObject* given = PyFunction_GET_KW_DEFAULTS(f);
+    if (given == nullptr || !PyDict_CheckExact(given) || PyDict_GET_SIZE(given) != static_cast<Py_ssize_t>(expected.size())) {
+        return false;
+    }
+    for (const auto& [name, value] : expected) {
+        if (PyDict_GetItemString(given, name) != value) return false;
+    }
+    return true;
+}
+
+bool has_no_defaults(PyObject* f) { return PyFunction_GET_DEFAULTS(f) == nullptr && PyFunction_GET_KW_DEFAULTS(f) == nullptr; }
+
+// A global name as the function resolves it: its namespace, then its
+// built-ins (both exact dicts, so nothing runs). Borrowed; nullptr if absent.
+PyObject* resolve(PyObject* f, const char* name) {
+    auto* function = reinterpret_cast<PyFunctionObject*>(f);
+    PyObject* found = PyDict_GetItemString(function->func_globals, name);
+    return found != nullptr ? found : PyDict_GetItemString(function->func_builtins, name);
+}
+
+// ---------------------------------------------------------------- what one verification covers
+
+uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+// A function as verified: any change to its code or defaults shows.
+struct FunctionSeen {
+    Ref function, code, defaults, kwdefaults;
+    uint64_t kwdefaults_version = 0;
+
+    explicit FunctionSeen(PyObject* f)
         : function(Ref::borrow(f)),
           code(Ref::borrow(PyFunction_GET_CODE(f))),
           defaults(Ref::borrow(PyFunction_GET_DEFAULTS(f))),
-          kwdefaults(Ref::borrow(PyFunction_GET_KW_DEFAULTS(f))) {
-        if (kwdefaults) kwdefaults_contents = require(PyDict_Copy(kwdefaults.get()));
-    }
+          kwdefaults(Ref::borrow(PyFunction_GET_KW_DEFAULTS(f))),
+          kwdefaults_version(kwdefaults ? dict_version(kwdefaults.get()) : 0) {}
 
     bool unchanged() const {
         PyObject* f = function.get();
-        if (PyFunction_GET_CODE(f) != code.get() || PyFunction_GET_DEFAULTS(f) != defaults.get()) return false;
-        PyObject* current = PyFunction_GET_KW_DEFAULTS(f);
-        if (current != kwdefaults.get()) return false;
-        if (current == nullptr) return true;
-        if (PyDict_GET_SIZE(current) != PyDict_GET_SIZE(kwdefaults_contents.get())) return false;
-        Py_ssize_t position = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwdefaults_contents.get(), &position, &key, &value)) {
-            // Keys are exact text, so the lookup cannot fail.
-            if (PyDict_GetItemWithError(current, key) != value) return false;
-        }
-        return true;
+        return PyFunction_GET_CODE(f) == code.get() && PyFunction_GET_DEFAULTS(f) == defaults.get() &&
+               PyFunction_GET_KW_DEFAULTS(f) == kwdefaults.get() &&
+               (!kwdefaults || dict_version(kwdefaults.get()) == kwdefaults_version);
     }
 };
 
-// A global name as a function of the encoding path resolves it: its module
-// namespace first, then its built-ins.
-struct NameFacts {
-    Ref globals;
-    Ref builtins;
-    Ref name;
-    Ref value;
+// A namespace as verified: any store into it changes its version tag, and
+// tags are never reused.
+struct DictSeen {
+    Ref dict;
+    uint64_t version;
+    explicit DictSeen(PyObject* d) : dict(Ref::borrow(d)), version(dict_version(d)) {}
+    bool unchanged() const { return dict_version(dict.get()) == version; }
+};
 
-    static PyObject* resolve(PyObject* globals, PyObject* builtins, PyObject* name) {
-        PyObject* found = PyDict_GetItemWithError(globals, name);
-        if (found == nullptr && !PyErr_Occurred()) found = PyDict_GetItemWithError(builtins, name);
-        return found;  // borrowed; nullptr with an error set, or for a missing name
-    }
-
+// A class as verified: any change to its attributes (or its bases')
+// invalidates its version tag; tags are never reused.
+struct ClassSeen {
+    Ref cls;
+    unsigned int version;
+    explicit ClassSeen(PyObject* c) : cls(Ref::borrow(c)), version(reinterpret_cast<PyTypeObject*>(c)->tp_version_tag) {}
     bool unchanged() const {
-        PyObject* now = resolve(globals.get(), builtins.get(), name.get());
-        if (now == nullptr) PyErr_Clear();  // a failing lookup only means "changed"
-        return now == value.get();
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == version;
     }
 };
 
-struct EncodingPath {
-    std::vector<FunctionFacts> functions;  // json.dumps first
-    std::vector<NameFacts> names;
-    Ref encoder_class;
-    unsigned int encoder_version = 0;
+// A class's version tag is given by a lookup through it, unless tags have
+// run out; without one, changes to it could not be seen.
+bool has_version_tag(PyObject* cls, PyObject* name) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    _PyType_Lookup(type, name);
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
+struct VerifiedPath {
+    std::vector<FunctionSeen> functions;  // json.dumps first
+    std::vector<DictSeen> namespaces;
+    std::vector<ClassSeen> classes;
 
     bool unchanged(PyObject* dumps) const {
-        if (dumps != functions.front().function.get()) return false;
-        // Any change to the class's attributes (or its bases') invalidates
-        // its version tag; tags are never reused.
-        auto* cls = reinterpret_cast<PyTypeObject*>(encoder_class.get());
-        if (!PyType_HasFeature(cls, Py_TPFLAGS_VALID_VERSION_TAG) || cls->tp_version_tag != encoder_version) {
-            return false;
+        if (functions.empty() || dumps != functions.front().function.get()) return false;
+        for (const ClassSeen& c : classes) {
+            if (!c.unchanged()) return false;
         }
-        for (const FunctionFacts& f : functions) {
+        for (const FunctionSeen& f : functions) {
             if (!f.unchanged()) return false;
         }
-        for (const NameFacts& n : names) {
-            if (!n.unchanged()) return false;
+        for (const DictSeen& d : namespaces) {
+            if (!d.unchanged()) return false;
         }
         return true;
     }
 };
 
-// Kept for the life of the process; replaced by a later load. A plain
-// pointer, so nothing is released after the interpreter has gone.
-EncodingPath* noted_path = nullptr;
-
-Ref python_function(PyObject* owner, const char* name) {
-    Ref found = require(PyObject_GetAttrString(owner, name));
-    if (!PyFunction_Check(found.get())) return Ref();
-    return found;
-}
-
-void note_name(EncodingPath& path, PyObject* function, const char* name) {
-    NameFacts facts;
-    facts.globals = Ref::borrow(PyFunction_GET_GLOBALS(function));
-    facts.builtins = Ref::borrow(reinterpret_cast<PyFunctionObject*>(function)->func_builtins);
-    facts.name = require(PyUnicode_InternFromString(name));
-    PyObject* value = NameFacts::resolve(facts.globals.get(), facts.builtins.get(), facts.name.get());
-    if (value == nullptr && PyErr_Occurred()) throw PyErrOccurred{};
-    facts.value = Ref::borrow(value);
-    path.names.push_back(std::move(facts));
-}
-
-// The path json.dumps(values, separators=...) takes for a list of text, or
-// nothing when it is not made of Python functions the guard can follow.
-std::unique_ptr<EncodingPath> note_path(PyObject* json_module) {
-    Ref dumps = python_function(json_module, "dumps");
-    if (!dumps) return nullptr;
-    auto path = std::make_unique<EncodingPath>();
-    path->functions.emplace_back(dumps.get());
-
-    note_name(*path, dumps.get(), "JSONEncoder");
-    PyObject* cls = path->names.back().value.get();
-    if (cls == nullptr || !PyType_Check(cls)) return nullptr;
-    path->encoder_class = Ref::borrow(cls);
-    Ref init = python_function(cls, "__init__");
-    Ref encode = python_function(cls, "encode");
-    Ref iterencode = python_function(cls, "iterencode");
-    if (!init || !encode || !iterencode) return nullptr;
-    // The lookups above gave the class a version tag, unless tags ran out.
+// JSONEncoder exactly as the standard library defines it: a plain class of
+// object with its ten own attributes and nothing else, so that making an
+// instance and reading and setting its attributes run only its own methods.
+bool is_standard_encoder_class(PyObject* cls, const StandardFiles& files) {
+    if (cls == nullptr || !PyType_CheckExact(cls)) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return nullptr;
-    path->encoder_version = type->tp_version_tag;
+    if (type->tp_base != &PyBaseObject_Type || type->tp_mro == nullptr || PyTuple_GET_SIZE(type->tp_mro) != 2) return false;
+    PyObject* attributes = type->tp_dict;
+    if (PyDict_GET_SIZE(attributes) != 10) return false;
+    for (const char* name : {"__module__", "__doc__", "__dict__", "__weakref__"}) {
+        if (PyDict_GetItemString(attributes, name) == nullptr) return false;
+    }
+    PyObject* item_separator = PyDict_GetItemString(attributes, "item_separator");
+    PyObject* key_separator = PyDict_GetItemString(attributes, "key_separator");
+    PyObject* fallback = PyDict_GetItemString(attributes, "default");
+    PyObject* init = PyDict_GetItemString(attributes, "__init__");
+    PyObject* encode = PyDict_GetItemString(attributes, "encode");
+    PyObject* iterencode = PyDict_GetItemString(attributes, "iterencode");
+    return item_separator && PyUnicode_CheckExact(item_separator) && key_separator &&
+           PyUnicode_CheckExact(key_separator) && fallback && PyFunction_Check(fallback) &&
+           is_standard_function(init, files.encoder.get(), "JSONEncoder.__init__") &&
+           has_keyword_defaults(init, {{"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
+                                       {"allow_nan", Py_True}, {"sort_keys", Py_False}, {"indent", Py_None},
+                                       {"separators", Py_None}, {"default", Py_None}}) &&
+           is_standard_function(encode, files.encoder.get(), "JSONEncoder.encode") && has_no_defaults(encode) &&
+           is_standard_function(iterencode, files.encoder.get(), "JSONEncoder.iterencode") &&
+           PyFunction_GET_KW_DEFAULTS(iterencode) == nullptr && PyFunction_GET_DEFAULTS(iterencode) != nullptr &&
+           PyTuple_GET_SIZE(PyFunction_GET_DEFAULTS(iterencode)) == 1 &&
+           PyTuple_GET_ITEM(PyFunction_GET_DEFAULTS(iterencode), 0) == Py_False &&
+           PyFunction_GET_GLOBALS(encode) == PyFunction_GET_GLOBALS(iterencode) &&
+           PyFunction_GET_GLOBALS(init) == PyFunction_GET_GLOBALS(iterencode);
+}
 
-    path->functions.emplace_back(init.get());
-    path->functions.emplace_back(encode.get());
-    path->functions.emplace_back(iterencode.get());
-    // encode() and iterencode() share one module namespace and its built-ins.
-    if (PyFunction_GET_GLOBALS(encode.get()) != PyFunction_GET_GLOBALS(iterencode.get())) return nullptr;
-    for (const char* name : {"isinstance", "list", "tuple", "encode_basestring_ascii", "c_make_encoder", "INFINITY",
-                             "float"}) {
-        note_name(*path, iterencode.get(), name);
+// What encode() and iterencode() look up on the way to the C encoder, for
+// a list of text with indent None: each the interpreter's own.
+bool encoder_names_are_standard(PyObject* iterencode) {
+    PyObject* infinity = resolve(iterencode, "INFINITY");
+    PyObject* c_make_encoder = resolve(iterencode, "c_make_encoder");
+    PyObject* escaper = resolve(iterencode, "encode_basestring_ascii");
+    PyObject* isinstance = resolve(iterencode, "isinstance");
+    return infinity != nullptr && PyFloat_CheckExact(infinity) &&
+           resolve(iterencode, "float") == reinterpret_cast<PyObject*>(&PyFloat_Type) &&
+           resolve(iterencode, "str") == reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
+           resolve(iterencode, "list") == reinterpret_cast<PyObject*>(&PyList_Type) &&
+           resolve(iterencode, "tuple") == reinterpret_cast<PyObject*>(&PyTuple_Type) &&
+           isinstance != nullptr && is_module_function(isinstance, "builtins", "isinstance") &&
+           escaper != nullptr && is_module_function(escaper, "_json", "encode_basestring_ascii") &&
+           c_make_encoder != nullptr &&
+           is_module_type(c_make_encoder, PyCFunction_GET_SELF(escaper), "make_encoder", "_json.Encoder");
+}
+
+// Verifies the whole path from `dumps`; nullptr when any part is not the
+// standard library's own.
+std::unique_ptr<VerifiedPath> verify(PyObject* dumps) {
+    StandardFiles files;
+    if (!standard_files(files)) return nullptr;
+    if (!is_standard_function(dumps, files.package.get(), "dumps")) return nullptr;
+    if (!has_keyword_defaults(dumps, {{"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
+                                      {"allow_nan", Py_True}, {"cls", Py_None}, {"indent", Py_None},
+                                      {"separators", Py_None}, {"default", Py_None}, {"sort_keys", Py_False}})) {
+        return nullptr;
+    }
+    PyObject* cls = resolve(dumps, "JSONEncoder");
+    if (!is_standard_encoder_class(cls, files) || !has_version_tag(cls, names.iterencode)) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* iterencode = PyDict_GetItemString(type->tp_dict, "iterencode");
+    if (!encoder_names_are_standard(iterencode)) return nullptr;
+    PyObject* c_encoder = resolve(iterencode, "c_make_encoder");
+    if (!has_version_tag(c_encoder, names.iterencode)) return nullptr;
+
+    auto path = std::make_unique<VerifiedPath>();
+    path->classes.emplace_back(cls);
+    path->classes.emplace_back(c_encoder);
+    PyObject* attributes = type->tp_dict;
+    for (PyObject* f : {dumps, PyDict_GetItemString(attributes, "__init__"), PyDict_GetItemString(attributes, "encode"),
+                        iterencode}) {
+        path->functions.emplace_back(f);
+    }
+    for (PyObject* f : {dumps, iterencode}) {
+        path->namespaces.emplace_back(PyFunction_GET_GLOBALS(f));
+        path->namespaces.emplace_back(reinterpret_cast<PyFunctionObject*>(f)->func_builtins);
     }
     return path;
 }
 
-// hashlib and its sha256, as the load found them (strong references).
-PyObject* noted_hashlib = nullptr;
-PyObject* noted_sha256 = nullptr;
-
-Ref module_entry(PyObject* module, const char* name) {
-    PyObject* found = PyDict_GetItemString(PyModule_GetDict(module), name);  // borrowed; no error for text keys
-    return Ref::borrow(found);
-}
+// The last path verified, kept for the life of the process so that a call
+// on an unchanged path checks identities only. A plain pointer, so that
+// nothing is released after the interpreter has gone.
+VerifiedPath* verified = nullptr;
 
 }  // namespace
 
-void remember_hashlib(PyObject* hashlib_module) {
-    Py_CLEAR(noted_hashlib);
-    Py_CLEAR(noted_sha256);
-    if (!PyModule_CheckExact(hashlib_module)) return;
-    Ref sha256 = module_entry(hashlib_module, "sha256");
-    if (!sha256 || !PyCFunction_Check(sha256.get())) return;
-    noted_hashlib = Py_NewRef(hashlib_module);
-    noted_sha256 = sha256.release();
+bool json_dumps_is_standard(PyObject* dumps) {
+    if (verified != nullptr && verified->unchanged(dumps)) return true;
+    std::unique_ptr<VerifiedPath> path = verify(dumps);
+    if (!path) return false;
+    delete verified;
+    verified = path.release();
+    return true;
 }
 
-PyObject* unchanged_sha256(PyObject* hashlib) {
-    if (hashlib != noted_hashlib || noted_hashlib == nullptr) return nullptr;
-    PyObject* current = PyDict_GetItemWithError(PyModule_GetDict(hashlib), names.sha256);
-    if (current == nullptr) PyErr_Clear();
-    return current == noted_sha256 ? current : nullptr;
-}
-
-void remember_json_encoder(PyObject* json_module, bool (*writer_agrees)(PyObject* dumps)) {
-    delete noted_path;
-    noted_path = nullptr;
-    try {
-        std::unique_ptr<EncodingPath> path = note_path(json_module);
-        if (path && writer_agrees(path->functions.front().function.get()) &&
-            path->unchanged(path->functions.front().function.get())) {
-            noted_path = path.release();
-        }
-    } catch (const PyErrOccurred&) {
-        // A path that cannot be noted is simply never replaced; only an
-        // interrupt or an exit request ends the load.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+PyObject* standard_sha256(PyObject* hashlib) {
+    // An exact module's attributes are its dict's entries: no descriptor
+    // of the module type is named sha256, and the type cannot change.
+    if (!PyModule_CheckExact(hashlib)) return nullptr;
+    PyObject* sha256 = PyDict_GetItemWithError(PyModule_GetDict(hashlib), names.sha256);
+    if (sha256 == nullptr) {
         PyErr_Clear();
+        return nullptr;
     }
+    const bool own = is_module_function(sha256, "_hashlib", "openssl_sha256") || is_module_function(sha256, "_sha256", "sha256");
+    return own ? sha256 : nullptr;
 }
 
-bool json_encoder_unchanged(PyObject* dumps) { return noted_path != nullptr && noted_path->unchanged(dumps); }
+bool is_standard_hasher(PyObject* sha256, PyObject* hasher) {
+    PyObject* owner = PyCFunction_GET_SELF(sha256);
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(hasher));
+    return is_module_type(type, owner, "HASH", "_hashlib.HASH") || is_module_type(type, owner, "SHA256Type", "_sha256.sha256");
+}
 
 }  // namespace manifest

@@ -1,35 +1,30 @@
-// Guard of the checksum's native canonical text. The host writes the text
-// with json.dumps(sorted_hashes, separators=(",", ":")), a path through
-// Python code that any caller can change at run time: json.dumps itself, the
-// JSONEncoder class it looks up, the encoder's methods, the C encoder and
-// string escaper they hand the work to, and the built-ins they call. The
-// native writer may stand in for that path only while every one of these is
-// what the load found and the load checked it against the native writer.
+// Guards of the checksum's native paths. The host writes the canonical text
+// with json.dumps(sorted_hashes, separators=(",", ":")) and hashes it with
+// hashlib.sha256(...).hexdigest(): paths through objects any caller can
+// replace, before the module loads or at any time after. The native writer
+// and the streamed hasher may stand in for them only while every object on
+// the path *is* the interpreter's own component: the standard library's own
+// code, the C accelerator's own functions, the built-ins' own objects. Such
+// a path runs no Python code, so taking it instead is unobservable. Nothing
+// is checked by running anything: every check reads objects as they are.
 #pragma once
 
 #include "ref.hpp"
 
 namespace manifest {
 
-// Takes note of the host's encoding path as reachable from `json_module`
-// now. `writer_agrees` is asked, once, whether the native writer gives the
-// same bytes as the noted path; if it does not, or the path is not the one
-// the writer reproduces, the native writer is never used.
-void remember_json_encoder(PyObject* json_module, bool (*writer_agrees)(PyObject* dumps));
+// Whether `dumps` (the namespace's json.dumps, found now) and everything
+// json.dumps(list_of_exact_text, separators=...) reaches through it are the
+// standard library's own encoder ending in the C accelerator.
+bool json_dumps_is_standard(PyObject* dumps);
 
-// Whether `dumps` (the namespace's json.dumps, found now) and the encoding
-// path it reaches are still the ones noted by the load (identity checks).
-bool json_encoder_unchanged(PyObject* dumps);
+// The interpreter's own sha256 constructor (borrowed) when `hashlib`, the
+// namespace's value found now, is exactly a module whose sha256 is it;
+// nullptr otherwise.
+PyObject* standard_sha256(PyObject* hashlib);
 
-// Takes note of `hashlib_module` and its sha256 constructor as the load
-// found them; only a built-in constructor (C code, which runs nothing of
-// Python's) is noted.
-void remember_hashlib(PyObject* hashlib_module);
-
-// The noted sha256 constructor (borrowed) while `hashlib`, the namespace's
-// value found now, is the noted module and still holds it; nullptr
-// otherwise. While it is, feeding the hasher in pieces gives what one call
-// with the whole text gives, and no Python code can tell the difference.
-PyObject* unchanged_sha256(PyObject* hashlib);
+// Whether `hasher`, made by the standard constructor `sha256`, is of the
+// type that constructor's own module defines.
+bool is_standard_hasher(PyObject* sha256, PyObject* hasher);
 
 }  // namespace manifest

@@ -7,6 +7,9 @@
 #include <new>
 
 #include "canonical_text.hpp"
+#include "encoder_guard.hpp"
+#include "errors.hpp"
+#include "names.hpp"
 
 namespace manifest {
 
@@ -44,17 +47,27 @@ HashArena::HashArena(Py_ssize_t count, Py_ssize_t characters) {
         order_.swap(spare_.order);
         order_scratch_.swap(spare_.order_scratch);
     }
-    entries_.reserve(static_cast<size_t>(count));
-    order_.clear();
-    if (count >= static_cast<Py_ssize_t>(kRadixMinimum) && static_cast<uint64_t>(count) <= UINT32_MAX) {
-        order_.reserve(static_cast<size_t>(count));
-    } else {
-        hex_prefixed_ = false;  // the hexadecimal sort does not pay, or cannot index them
+    // No destructor runs for a constructor that throws: what was borrowed
+    // goes back before the error leaves.
+    try {
+        entries_.reserve(static_cast<size_t>(count));
+        order_.clear();
+        if (count >= static_cast<Py_ssize_t>(kRadixMinimum) && static_cast<uint64_t>(count) <= UINT32_MAX) {
+            order_.reserve(static_cast<size_t>(count));
+        } else {
+            hex_prefixed_ = false;  // the hexadecimal sort does not pay, or cannot index them
+        }
+        reserve_bytes(static_cast<size_t>(characters));
+    } catch (...) {
+        give_back();
+        throw;
     }
-    reserve_bytes(static_cast<size_t>(characters));
 }
 
-HashArena::~HashArena() {
+HashArena::~HashArena() { give_back(); }
+
+// Keeps the memory for the next arena, within the limit, or frees it.
+void HashArena::give_back() noexcept {
     const size_t kept = capacity_ + (entries_.capacity() + scratch_.capacity()) * sizeof(Entry) +
                         (order_.capacity() + order_scratch_.capacity()) * sizeof(uint64_t);
     if (borrowed_ && kept <= kSpareByteLimit) {
@@ -70,7 +83,10 @@ HashArena::~HashArena() {
     } else {
         PyMem_RawFree(block_);
     }
+    block_ = bytes_ = nullptr;
+    capacity_ = 0;
     if (borrowed_) spare_.lent = false;
+    borrowed_ = false;
 }
 
 // Only the empty arena takes room, so nothing held needs copying over. The
@@ -224,6 +240,23 @@ Ref HashArena::canonical_bytes() {
     return bytes;
 }
 
+// Each piece goes to update() as a view that is released as soon as the
+// call returns, so nothing can read the buffer after it is reused or freed.
+void HashArena::update_with_view(PyObject* update, const char* data, size_t size) {
+    Ref view = require(PyMemoryView_FromMemory(const_cast<char*>(data), static_cast<Py_ssize_t>(size), PyBUF_READ));
+    PyObject* args[] = {view.get()};
+    Ref updated = Ref::steal(PyObject_Vectorcall(update, args, 1, nullptr));
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);  // the update's error, if any, outranks the release's
+    PyObject* release[] = {view.get()};
+    Ref released = Ref::steal(PyObject_VectorcallMethod(names.release, release, 1, nullptr));
+    if (type != nullptr) {
+        PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+    }
+    if (!updated || !released) throw PyErrOccurred{};
+}
+
 Ref HashArena::streamed_hexdigest(PyObject* sha256) {
     // Room for the longest text with its comma and quotation marks, and the
     // closing bracket.
@@ -235,15 +268,17 @@ Ref HashArena::streamed_hexdigest(PyObject* sha256) {
     if (total <= kChunkBytes) return Ref();
     // A quarter of the text at a time, within what stays in cache.
     const size_t chunk_size = std::max(std::min(total / 4, kChunkBytes), 2 * room);
+    // The standard constructor runs no Python code; a hasher of any other
+    // type than its module's own is dropped unused.
     Ref hasher = require(PyObject_CallNoArgs(sha256));
-    Ref update = require(PyObject_GetAttrString(hasher.get(), "update"));
+    if (!is_standard_hasher(sha256, hasher.get())) return Ref();
+    Ref update = require(PyObject_GetAttr(hasher.get(), names.update));
     std::unique_ptr<char[]> chunk(new char[chunk_size]);
     write_canonical(chunk.get(), chunk_size, room, [&](const char* data, size_t size) {
-        Ref view = require(PyMemoryView_FromMemory(const_cast<char*>(data), static_cast<Py_ssize_t>(size), PyBUF_READ));
-        PyObject* args[] = {view.get()};
-        require(PyObject_Vectorcall(update.get(), args, 1, nullptr));
+        update_with_view(update.get(), data, size);
     });
-    return require(PyObject_CallMethod(hasher.get(), "hexdigest", nullptr));
+    PyObject* self[] = {hasher.get()};
+    return require(PyObject_VectorcallMethod(names.hexdigest, self, 1, nullptr));
 }
 
 }  // namespace manifest

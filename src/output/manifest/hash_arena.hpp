@@ -34,8 +34,9 @@ public:
     Ref canonical_bytes();
 
     // hashlib.sha256(canonical_bytes()).hexdigest() for `sha256`, the
-    // host's built-in constructor, with the text written in cache-sized
-    // chunks straight into the hasher instead of into one large object.
+    // interpreter's own constructor, with the text written in cache-sized
+    // chunks straight into the hasher instead of into one large object;
+    // Ref() when the text is better hashed whole.
     Ref streamed_hexdigest(PyObject* sha256);
 
 private:
@@ -62,6 +63,8 @@ private:
     };
     static Spare spare_;
     bool borrowed_ = false;
+    void give_back() noexcept;
+    static void update_with_view(PyObject* update, const char* data, size_t size);
     static constexpr uint64_t kLengthBits = 23;
     static constexpr uint64_t kVerbatimBit = uint64_t{1} << kLengthBits;
     static constexpr uint64_t kLengthMask = kVerbatimBit - 1;

@@ -10,7 +10,6 @@
 #include <cstdint>
 
 #include "checksum.hpp"
-#include "encoder_guard.hpp"
 #include "errors.hpp"
 #include "names.hpp"
 #include "native_function.hpp"
@@ -78,12 +77,6 @@ void run_module_body(PyObject* globals) {
     import_names_from(globals, "datetime", {names.datetime, names.timezone});
     import_names_from(globals, "typing", {names.Any});
     import_names_from(globals, "brimwick.core.schemas", {names.Finding});
-
-    // What the host's JSON encoding path consists of, as the load found it:
-    // the checksum writes its canonical text natively only while all of it
-    // is unchanged.
-    remember_json_encoder(lookup_global(globals, names.json).get(), canonical_writer_agrees);
-    remember_hashlib(lookup_global(globals, names.hashlib).get());
 
     Ref checksum = make_function({"compute_integrity_checksum", "compute_integrity_checksum", kChecksumDoc,
                                   {{names.findings, names.list_Finding}}, names.str, nullptr,

@@ -60,6 +60,9 @@ namespace manifest {
     X(dumps, "dumps")                                                           \
     X(separators, "separators")                                                 \
     X(encode, "encode")                                                         \
+    X(iterencode, "iterencode")                                                 \
+    X(update, "update")                                                         \
+    X(release, "release")                                                       \
     X(sha256, "sha256")                                                         \
     X(hexdigest, "hexdigest")                                                   \
     X(now, "now")                                                               \

@@ -2,7 +2,6 @@
 
 #include "errors.hpp"
 #include "names.hpp"
-#include "utc_now.hpp"
 
 namespace manifest {
 
@@ -25,7 +24,6 @@ Ref builtin(const char* name) {
 
 void ready_helpers() {
     if (state.envelope_keywords != nullptr) return;
-    ready_utc_clock();
     Ref round = builtin("round");
     Ref twelve = require(PyLong_FromLong(12));
     Ref two = require(PyLong_FromLong(2));
@@ -55,15 +53,25 @@ void ready_helpers() {
     state.envelope_keywords = envelope_keywords.release();
 }
 
+// As for a function of Python source, names missing from the namespace
+// come from the namespace's own __builtins__ (a dict, or a module whose dict
+// it is), not from whatever built-ins the caller runs with.
 Ref lookup_global(PyObject* globals, PyObject* name) {
     PyObject* found = PyDict_GetItemWithError(globals, name);
     if (found != nullptr) return Ref::borrow(found);
     if (PyErr_Occurred()) throw PyErrOccurred{};
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins != nullptr) {
-        found = PyDict_GetItemWithError(builtins, name);
-        if (found != nullptr) return Ref::borrow(found);
+    Ref builtins = Ref::borrow(PyDict_GetItemWithError(globals, names.__builtins__));
+    if (!builtins) {
         if (PyErr_Occurred()) throw PyErrOccurred{};
+        builtins = Ref::borrow(PyEval_GetBuiltins());
+    } else if (PyModule_Check(builtins.get())) {
+        builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
+    }
+    if (builtins) {
+        found = PyObject_GetItem(builtins.get(), name);
+        if (found != nullptr) return Ref::steal(found);
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyErrOccurred{};
+        PyErr_Clear();
     }
     PyErr_Format(PyExc_NameError, kNameNotDefinedText, name);
     throw PyErrOccurred{};

@@ -5,11 +5,9 @@
 
 namespace manifest {
 
-// Notes the built-in datetime types for the fast path; called by the load.
-void ready_utc_clock();
-
-// datetime.now(timezone.utc).isoformat(), with datetime and timezone looked
-// up in the module namespace `globals` now.
+// datetime.now(timezone.utc).isoformat(), evaluated as the host evaluates
+// it: `datetime` and its `now` first, then `timezone` and its `utc`, each
+// looked up in the module namespace `globals` at the moment of use.
 Ref current_utc_isoformat(PyObject* globals);
 
 }  // namespace manifest
