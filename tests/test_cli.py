@@ -20,6 +20,7 @@ from conftest import manifest
 import brimwick
 from brimwick.core.schemas import Finding
 from brimwick.output import cli, verification
+from brimwick.output.verify import tasks
 
 Out = pytest.CaptureFixture[str]
 DEMO = json.loads(json.dumps(cli.demo_envelope().to_dict()))
@@ -64,7 +65,7 @@ LINES = [GOOD, BAD, "", GOOD, CUT]
 def test_verify_files_json_lines_and_stdin(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: Out,
                                           jobs: int, quiet: bool) -> None:
     monkeypatch.chdir(tmp_path)
-    monkeypatch.setattr(verification, "MIN_RANGE_BYTES", 4096)  # JSON Lines files in several byte ranges
+    monkeypatch.setattr(tasks, "MIN_RANGE_BYTES", 4096)  # JSON Lines files in several byte ranges
     monkeypatch.setattr(cli, "PROGRESS_MIN_BYTES", 1)
     monkeypatch.setattr(sys, "stderr", type("Terminal", (io.StringIO,), {"isatty": lambda self: quiet})())
     files = {"scans.jsonl": "\n".join(LINES * 3) + "\n", **{n: c for n, (c, _) in SINGLE.items()}}
@@ -114,7 +115,7 @@ N_PRETTY, N_BAD, N_CUT = (text.count("\n") + 1 for text in (PRETTY, PRETTY_BAD, 
 @pytest.mark.parametrize("how", ["file", "stdin", "jobs"])
 def test_one_damaged_record_never_hides_the_others(tmp_path: Path, capsys: Out, monkeypatch: pytest.MonkeyPatch,
                                                    name: str, text: str, expected: list[str], how: str) -> None:
-    monkeypatch.setattr(verification, "MIN_RANGE_BYTES", 8192)
+    monkeypatch.setattr(tasks, "MIN_RANGE_BYTES", 8192)
     path = tmp_path / name
     path.write_text(text, encoding="utf-8")
     if how == "stdin":

@@ -17,6 +17,7 @@ pytest.importorskip("distributed", reason='needs the dask extra: pip install "br
 from distributed import Client  # noqa: E402
 
 from brimwick.output import cli, verification  # noqa: E402
+from brimwick.output.verify import tasks  # noqa: E402
 
 DOC = json.loads(json.dumps(cli.demo_envelope().to_dict()))
 BAD = {**DOC, "findings": DOC["findings"][1:]}
@@ -58,7 +59,7 @@ def scheduler(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
 
 def test_verdicts_and_exit_code_match_the_local_run(scheduler: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
                                                     capsys: pytest.CaptureFixture[str]) -> None:
-    monkeypatch.setattr(verification, "MIN_RANGE_BYTES", 16 * 1024)  # several byte-range tasks per file
+    monkeypatch.setattr(tasks, "MIN_RANGE_BYTES", 16 * 1024)  # several byte-range tasks per file
     lines = [json.dumps(DOC)] * 12 + [json.dumps(BAD), '{"tenant_id": "cut'] + [json.dumps(DOC)] * 12
     (tmp_path / "scans.jsonl").write_text("\n".join(lines) + "\n")
     (tmp_path / "pretty.json").write_text(json.dumps(DOC, indent=2) + "\n" + json.dumps(BAD, indent=2))

@@ -6,8 +6,9 @@
 
 A FILE holds one JSON document, JSON Lines, or JSON documents one after
 another; "-" reads standard input. Input files are only ever read. The work
-itself lives in brimwick.output.verification; this module only parses the
-command line and writes the lines.
+itself lives in the brimwick.output.verify package, and how a verdict reads in
+its report module; this module only parses the command line, picks where the
+work runs and writes the lines.
 """
 
 from __future__ import annotations
@@ -24,41 +25,18 @@ from collections.abc import Iterator, Sequence
 from typing import IO
 
 import brimwick
-from brimwick.output import manifest, verification
-from brimwick.output.reading import DEFAULT_MAX_DOCUMENT_BYTES
-from brimwick.output.verification import CORRUPT, INCONSISTENT, INVALID, OK, Options, RawVerdict, Task, Verdict
+from brimwick.output import manifest
+from brimwick.output.distributed import SchedulerUnavailable
+from brimwick.output.verify.documents import DEFAULT_MAX_DOCUMENT_BYTES
+from brimwick.output.verify.executors import raw_verdicts_in_processes, raw_verdicts_on_dask
+from brimwick.output.verify.ordered import RawVerdict, raw_verdicts, verify_sources
+from brimwick.output.verify.report import EXIT_FAILED, EXIT_OK, Report, checksum_lines
+from brimwick.output.verify.tasks import Options, Task, input_bytes
+from brimwick.output.verify.verdicts import checksum_report
 
 PROGRESS_MIN_BYTES = 8 << 20  # smaller inputs finish before a bar would help
 FLUSH_SECONDS = 0.2  # verdicts reach the output at least this often while they come
-EXIT_OK, EXIT_FAILED, EXIT_TROUBLE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 0, 1, 2, 130, 141
-
-_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
-
-
-def _escape_name(name: str) -> str:
-    """A name as sha256sum shows it: with a leading backslash when it holds a line break or backslash."""
-    if not any(c in name for c in "\\\n\r"):
-        return name
-    return "\\" + name.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r")
-
-
-def _escape_label(label: str) -> str:
-    # The label is NAME or NAME:LINE; the escaping marker goes before the whole of it.
-    return _escape_name(label)
-
-
-def _escape_text(text: str) -> str:
-    """Keep a reason on one line and free of terminal control codes."""
-    return _CONTROL.sub(lambda m: m.group().encode("unicode_escape").decode("ascii"), text)
-
-
-def verdict_line(verdict: Verdict) -> str:
-    line = f"{_escape_label(verdict.label)}: {verdict.status}"
-    return line + (f": {_escape_text(verdict.detail)}" if verdict.detail else "")
-
-
-def raw_verdict_line(name: str, line: int, status: str, detail: str) -> str:
-    return verdict_line(Verdict(verification.label(name, line), status, detail))
+EXIT_TROUBLE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 2, 130, 141
 
 
 class _Progress:
@@ -87,12 +65,11 @@ def _verdicts(args: argparse.Namespace, options: Options, progress: _Progress) -
         from brimwick.output.distributed import connect
 
         with connect(args.scheduler) as client:
-            yield from verification.raw_verdicts_on_dask(client, args.files, options, on_task_done=progress.advance)
+            yield from raw_verdicts_on_dask(client, args.files, options, on_task_done=progress.advance)
     elif args.jobs > 1:
-        yield from verification.raw_verdicts_in_processes(args.files, options, jobs=args.jobs,
-                                                          on_task_done=progress.advance)
+        yield from raw_verdicts_in_processes(args.files, options, jobs=args.jobs, on_task_done=progress.advance)
     else:
-        yield from verification.raw_verdicts(args.files, options, on_task_done=progress.advance)
+        yield from raw_verdicts(args.files, options, on_task_done=progress.advance)
 
 
 def _is_regular_file(stream: IO[str]) -> bool:
@@ -104,9 +81,8 @@ def _is_regular_file(stream: IO[str]) -> bool:
 
 def cmd_verify(args: argparse.Namespace) -> int:
     options = Options(strict=args.strict, max_document_bytes=args.max_document_bytes)
-    sizes = [verification._local_size(name) or 0 for name in args.files if name != "-"]
-    progress = _Progress(sum(sizes), sys.stderr)
-    counts = dict.fromkeys(verification.STATUSES, 0)
+    progress = _Progress(input_bytes(args.files), sys.stderr)
+    report = Report(strict=args.strict, quiet=args.quiet)
     out = sys.stdout
     flushed = time.monotonic()
     # A reader on the other end of a pipe or terminal sees each verdict at once;
@@ -114,30 +90,27 @@ def cmd_verify(args: argparse.Namespace) -> int:
     every_line = not _is_regular_file(out)
     try:
         for name, line, status, detail in _verdicts(args, options, progress):
-            counts[status] += 1
-            if status != OK or not args.quiet:
-                out.write(raw_verdict_line(name, line, status, detail) + "\n")
+            shown = report.done(name, line, status, detail)
+            if shown is not None:
+                out.write(shown + "\n")
                 if every_line or time.monotonic() - flushed >= FLUSH_SECONDS:
                     out.flush()
                     flushed = time.monotonic()
     finally:
         progress.close()
-    total = sum(counts.values())
-    if not args.quiet:
-        noun = "document" if total == 1 else "documents"
-        summary = f"{total} {noun}: {counts[OK]} ok, {counts[CORRUPT]} corrupt, {counts[INVALID]} invalid"
-        out.write(summary + (f", {counts[INCONSISTENT]} inconsistent" if args.strict else "") + "\n")
-    return EXIT_OK if counts[OK] == total else EXIT_FAILED
+    summary = report.summary()
+    if summary is not None:
+        out.write(summary + "\n")
+    return report.return_code
 
 
 def cmd_checksum(args: argparse.Namespace) -> int:
-    status = EXIT_OK
-    for verdict in verification.verify_sources([args.file], judge=verification.checksum_report):
-        for part in verdict.detail.split("\n"):
-            sys.stdout.write(f"{_escape_label(verdict.label)}: {_escape_text(part)}\n")
-        if verdict.status != OK:
-            status = EXIT_FAILED
-    return status
+    report = Report()
+    for verdict in verify_sources([args.file], judge=checksum_report):
+        report.count(verdict.status)
+        for line in checksum_lines(verdict):
+            sys.stdout.write(line + "\n")
+    return report.return_code
 
 
 def demo_envelope() -> manifest.ScanEnvelope:
@@ -252,7 +225,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         _silence_stdout()
         sys.stderr.write(f"brimwick-manifest: cannot write output: {exc.strerror or exc}\n")
         return EXIT_TROUBLE
-    except verification.SchedulerUnavailable as exc:
+    except SchedulerUnavailable as exc:
         sys.stderr.write(f"brimwick-manifest: {exc}\n")
         return EXIT_TROUBLE
 

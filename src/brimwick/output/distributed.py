@@ -11,9 +11,11 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from brimwick.output.verification import SchedulerUnavailable
-
 CONNECT_SECONDS = 30
+
+
+class SchedulerUnavailable(Exception):
+    """The Dask cluster cannot be used: the extra is not installed or the scheduler cannot be reached."""
 
 
 @contextmanager

@@ -1,0 +1,15 @@
+"""Verify stored scan documents: one module per concern.
+
+- ``lines``: an input cut into lines, in byte ranges, read ahead;
+- ``documents``: lines parsed into values, exactly as ``json.loads`` gives them;
+- ``verdicts``: one parsed document in, one verdict out, in plain words;
+- ``audit``: the strict audit of what the checksum does not cover;
+- ``tasks``: a unit of work (an input or a byte range of one) and running it;
+- ``ordered``: verdicts in input order from any executor, and their labels;
+- ``executors``: runs over worker processes or on a Dask cluster;
+- ``report``: counting verdicts, the verdict line, the summary, the exit status.
+
+``brimwick.output.verification`` gathers their public names in one place for
+callers; the command line is ``brimwick.output.cli``. Importing this package
+imports none of its modules.
+"""

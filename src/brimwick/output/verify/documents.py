@@ -1,0 +1,217 @@
+"""Documents out of lines: every value of a byte stream, exactly as ``json.loads`` gives it.
+
+Every document comes out as exactly the value ``json.loads`` gives for its
+UTF-8 text. Parsing goes through msgspec, which gives the standard library's
+values wherever it accepts the text (integers of any length up to the
+interpreter's digit limit included), and falls back to ``json`` for what it
+refuses (NaN and Infinity literals, numbers out of the double range, lone
+surrogates, nesting past its depth limit, text that is not JSON at all).
+
+Two layouts are read:
+
+- JSON Lines (files named ``.jsonl`` or ``.ndjson``): every non-blank line is
+  one document.
+- Anything else: a stream of JSON values separated by whitespace, one per line
+  as JSON Lines, pretty-printed one after another as ``jq`` writes them, or a
+  single document. A value that does not parse is reported with the line it
+  starts on; reading resumes at the next line that starts at its first column
+  (a line that begins with whitespace or a closing bracket belongs to the
+  value that failed), so one damaged record never hides the others.
+
+A value that cannot be read comes out as a ``Damaged`` stand-in with the
+reason, never as an exception. Cutting a stream into lines (and byte ranges)
+is ``lines``'s job; what a value means as a scan document is ``verdicts``'s.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import Any
+
+import msgspec
+
+DEFAULT_MAX_DOCUMENT_BYTES = 256 * 1024 * 1024
+JSON_LINES_SUFFIXES = (".jsonl", ".ndjson")
+
+_JSON_SPACE = b" \t\r\n"
+_DECODER = json.JSONDecoder()
+_FAST_DECODE = msgspec.json.Decoder().decode
+# ValidationError (a number out of range) is a DecodeError too; nesting past
+# the recursion limit raises RecursionError, which json then reports its way.
+_FAST_REFUSED = (msgspec.DecodeError, RecursionError)
+TOO_DEEP = "nested deeper than the reader's limit (about 1,000 levels)"
+
+
+class Unreadable(Exception):
+    """Text that is not one JSON value; the argument says why in plain words."""
+
+
+@dataclass(frozen=True)
+class Damaged:
+    """Stands in for a value that could not be read."""
+
+    reason: str
+
+
+def too_large(limit: int) -> str:
+    return f"larger than the {_size(limit)} limit for one document (--max-document-bytes)"
+
+
+def _size(count: int) -> str:
+    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if count >= scale and count % scale == 0:
+            return f"{count // scale} {unit}"
+    return f"{count:,} bytes"
+
+
+def parse_json(data: bytes) -> Any:
+    """The value ``json.loads(data.decode("utf-8"))`` gives, or Unreadable with the reason."""
+    try:
+        return _FAST_DECODE(data)
+    except _FAST_REFUSED:
+        pass
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise Unreadable(f"not UTF-8 text: {exc.reason} at byte {exc.start}") from None
+    try:
+        return json.loads(text)
+    except RecursionError:
+        raise Unreadable(TOO_DEEP) from None
+    except ValueError as exc:
+        raise Unreadable(f"invalid JSON: {exc}") from None
+
+
+def is_json_lines(name: str) -> bool:
+    return name.lower().endswith(JSON_LINES_SUFFIXES)
+
+
+def json_lines_values(lines: Iterator[bytes | memoryview | None], limit: int) -> Iterator[tuple[int, Any]]:
+    """(line number from 1, value or Damaged) for every non-blank line."""
+    number = 0
+    for line in lines:
+        number += 1
+        if line is None:
+            yield number, Damaged(too_large(limit))
+            continue
+        try:
+            value = _FAST_DECODE(line)
+        except _FAST_REFUSED:
+            data = bytes(line)
+            if not data.strip(_JSON_SPACE):
+                continue
+            try:
+                value = parse_json(data)
+            except Unreadable as exc:
+                value = Damaged(str(exc))
+        yield number, value
+
+
+_CONTINUATION = tuple(b" \t}],:")  # first bytes of lines inside a value, never of a new one
+
+
+def stream_values(lines: Iterator[bytes | memoryview | None], limit: int) -> Iterator[tuple[int, Any]]:
+    """(line number from 1 where it starts, value or Damaged) for a whitespace-separated stream of JSON values."""
+    back: list[tuple[int, bytes | None]] = []  # lines to read again, last first
+    number = 0
+    resync = False
+
+    def pull() -> tuple[int, bytes | None] | None:
+        nonlocal number
+        if back:
+            return back.pop()
+        line = next(lines, _END)
+        if line is _END:
+            return None
+        number += 1
+        return number, bytes(line) if type(line) is memoryview else line  # type: ignore[return-value]
+
+    while (item := pull()) is not None:
+        at, line = item
+        if line is None:
+            yield at, Damaged(too_large(limit))
+            resync = True
+            continue
+        body = line.strip(_JSON_SPACE)
+        if not body:
+            continue
+        if resync and line[0] in _CONTINUATION:
+            continue
+        resync = False
+        try:
+            yield at, _FAST_DECODE(body)
+            continue
+        except _FAST_REFUSED:
+            pass
+        # A value that is not one whole line: let the standard decoder find
+        # where it ends, taking more lines while it runs out of text.
+        block: list[tuple[int, bytes]] = [(at, line)]
+        size, tried, exhausted = len(line), 0, False
+        while True:
+            if size >= 2 * tried or exhausted:
+                tried = size
+                outcome = _decode_block(block, exhausted)
+                if outcome is not None:
+                    break
+            if size > limit:  # the value may still end inside what is held
+                outcome = _decode_block(block, False) or (Damaged(too_large(limit)), None)
+                break
+            more = pull()
+            if more is None:
+                exhausted = True
+            elif more[1] is None:
+                back.append(more)
+                exhausted = True
+            else:
+                block.append((more[0], more[1]))
+                size += len(more[1]) + 1
+        value, used = outcome
+        yield at, value
+        if isinstance(value, Damaged):
+            resync = True
+            back.extend(reversed(block[1:]))
+        else:
+            # The value ended inside line `used` of the block: what follows
+            # it on that line is read again, then the rest of the block.
+            rest_lines = block[used[0] + 1 :]
+            back.extend(reversed(rest_lines))
+            if used[1]:
+                back.append((block[used[0]][0], used[1]))
+
+
+_END = object()
+
+
+def _decode_block(block: list[tuple[int, bytes]], final: bool) -> tuple[Any, Any] | None:
+    """Decode the value at the start of ``block``.
+
+    Returns (value, (index of the line it ends in, the rest of that line)),
+    (Damaged, None) when it cannot be read, or None when the text ran out
+    before the value ended and more lines may follow.
+    """
+    data = b"\n".join(line for _, line in block)
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        if exc.start > len(block[0][1]) and not final:
+            text = data[: exc.start].decode("utf-8")
+        else:
+            return Damaged(f"not UTF-8 text: {exc.reason} at byte {exc.start}"), None
+    begin = len(text) - len(text.lstrip(" \t\r\n"))
+    try:
+        value, end = _DECODER.raw_decode(text, begin)
+    except RecursionError:
+        return Damaged(TOO_DEEP), None
+    except json.JSONDecodeError as exc:
+        if not final and exc.pos >= len(text.rstrip(" \t\r\n")):
+            return None
+        return Damaged(f"invalid JSON: {exc}"), None
+    consumed = len(text[:end].encode("utf-8"))
+    for index, (_, line) in enumerate(block):
+        if consumed <= len(line):
+            rest = line[consumed:]
+            return value, (index, rest if rest.strip(_JSON_SPACE) else b"")
+        consumed -= len(line) + 1
+    return value, (len(block) - 1, b"")  # pragma: no cover - the value ends inside the block

@@ -1,0 +1,202 @@
+"""Verdicts in input order, from any executor, and their labels.
+
+``raw_verdicts`` plans the tasks, hands them to an executor's ``submit`` (or
+runs them here, one after another, without one) with a bounded number in
+flight, and gives every verdict in input order as soon as it is known. The
+labeller turns the task-relative line numbers into ``NAME:LINE`` labels, or
+``NAME`` for an input that holds one document. What a verdict says is
+``verdicts``'s; which executor runs the tasks is the caller's choice
+(``executors`` has the process pool and Dask); printing is ``report``'s.
+"""
+
+from __future__ import annotations
+
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass
+from typing import Any, Protocol
+
+from brimwick.output.verify.tasks import (
+    STDIN,
+    Judge,
+    Options,
+    Task,
+    TaskResult,
+    cycle_collector_paused,
+    input_bytes,
+    plan,
+    range_bytes_for,
+    task_verdicts,
+)
+from brimwick.output.verify.verdicts import INVALID, check_document
+
+STDIN_LABEL = "<stdin>"
+NO_DOCUMENT = "no document in the input"
+TOO_LARGE_MARK = "(--max-document-bytes)"
+
+
+@dataclass(frozen=True)
+class Verdict:
+    label: str  # the input's name, with ":LINE" where the input holds several documents
+    status: str
+    detail: str = ""
+
+
+# A verdict before it is labelled: (input's name, line or 0 for the input as
+# a whole, status, detail). A caller that shows only some verdicts (the
+# command with --quiet) labels only those.
+RawVerdict = tuple[str, int, str, str]
+# Task-relative verdicts: (line within the task or 0, status, detail).
+TaskVerdicts = Iterator[tuple[int, str, str]]
+OnTaskDone = Callable[[Task], None]
+
+
+class _Future(Protocol):
+    def result(self) -> Any: ...
+
+
+Submit = Callable[[Task], _Future]
+
+
+def label(name: str, line: int) -> str:
+    return f"{name}:{line}" if line else name
+
+
+def label_of(source: str) -> str:
+    return STDIN_LABEL if source == STDIN else source
+
+
+def labelled(raw: Iterable[RawVerdict]) -> Iterator[Verdict]:
+    """Each raw verdict with its label."""
+    for name, line, status, detail in raw:
+        yield Verdict(label(name, line), status, detail)
+
+
+def verify_sources(sources: Iterable[str], options: Options = Options(), *, submit: Submit | None = None,
+                   window: int = 4, range_bytes: int | None = None, on_task_done: OnTaskDone | None = None,
+                   judge: Judge = check_document) -> Iterator[Verdict]:
+    """Verdicts on every document of the inputs, in input order, each as soon as it is known.
+
+    Without ``submit`` the work runs here, one document after another. With
+    it, tasks go to ``submit`` (``ProcessPoolExecutor.submit`` bound to
+    ``run_task`` and the options, a Dask client's ``submit``, ...) with at most
+    ``window`` of them in flight; standard input is always read here.
+    ``raw_verdicts`` takes the same arguments and gives the verdicts unlabelled.
+    """
+    return labelled(raw_verdicts(sources, options, submit=submit, window=window, range_bytes=range_bytes,
+                                 on_task_done=on_task_done, judge=judge))
+
+
+def raw_verdicts(sources: Iterable[str], options: Options = Options(), *, submit: Submit | None = None,
+                 window: int = 4, range_bytes: int | None = None, on_task_done: OnTaskDone | None = None,
+                 judge: Judge = check_document) -> Iterator[RawVerdict]:
+    """``verify_sources``, each verdict as a RawVerdict."""
+    sources = list(sources)
+    if range_bytes is None:
+        range_bytes = range_bytes_for(input_bytes(sources), window // 2 if submit else 1)
+    tasks = plan(sources, range_bytes)
+    labeller = _Labeller(sources)
+    if submit is None:
+        yield from _run_here(tasks, options, labeller, on_task_done, judge)
+    else:
+        yield from _run_submitted(tasks, options, labeller, on_task_done, submit, window)
+    yield from labeller.finish()
+
+
+def _run_here(tasks: list[Task], options: Options, labeller: _Labeller, on_task_done: OnTaskDone | None,
+              judge: Judge) -> Iterator[RawVerdict]:
+    with cycle_collector_paused():
+        for task in tasks:
+            counter = [0]
+            yield from labeller.task(task, task_verdicts(task, options, counter, judge), counter)
+            if on_task_done:
+                on_task_done(task)
+
+
+def _run_submitted(tasks: list[Task], options: Options, labeller: _Labeller, on_task_done: OnTaskDone | None,
+                   submit: Submit, window: int) -> Iterator[RawVerdict]:
+    """At most ``window`` tasks in flight, collected in their order; standard input is read here in its turn."""
+    pending: deque[tuple[Task, _Future | None]] = deque()
+
+    def collect() -> Iterator[RawVerdict]:
+        task, future = pending.popleft()
+        if future is None:
+            counter = [0]
+            yield from labeller.task(task, task_verdicts(task, options, counter), counter)
+        else:
+            result: TaskResult = future.result()
+            yield from labeller.task(task, result.verdicts(), [result.lines])
+        if on_task_done:
+            on_task_done(task)
+
+    for task in tasks:
+        pending.append((task, None if task.source == STDIN else submit(task)))
+        while len(pending) > window:
+            yield from collect()
+    while pending:
+        yield from collect()
+
+
+class _Labeller:
+    """Turns task-relative line numbers into labels: ``NAME:LINE``, or ``NAME`` for an
+    input that is one document (or could not be read at all)."""
+
+    def __init__(self, sources: list[str]) -> None:
+        self.sources = sources
+        self.index = -1
+        self.base = 0
+        self.count = 0
+        self.held: tuple[int, str, str] | None = None
+
+    def task(self, task: Task, verdicts: TaskVerdicts, counter: list[int]) -> Iterator[RawVerdict]:
+        while self.index < task.index:
+            yield from self._close_input()
+            self.index += 1
+            self.base = self.count = 0
+        name = label_of(task.source)
+        if task.json_lines:
+            yield from self._json_lines(name, verdicts)
+        else:
+            yield from self._stream(name, verdicts)
+        self.base += counter[0]
+
+    def finish(self) -> Iterator[RawVerdict]:
+        while self.index < len(self.sources):
+            yield from self._close_input()
+            self.index += 1
+
+    def _json_lines(self, name: str, verdicts: TaskVerdicts) -> Iterator[RawVerdict]:
+        # Every document has its line in the label; nothing is held back.
+        base, count = self.base, 0
+        for line, status, detail in verdicts:
+            count += 1
+            yield name, base + line if line else 0, status, detail
+        self.count += count
+
+    def _stream(self, name: str, verdicts: TaskVerdicts) -> Iterator[RawVerdict]:
+        for line, status, detail in verdicts:
+            self.count += 1
+            if line == 0:
+                yield name, 0, status, detail
+                continue
+            if self.count == 1 and not detail.endswith(TOO_LARGE_MARK):
+                # One document, or the first of several? Known at the next one or
+                # at the end. (Not waited for after a line over the limit: the
+                # input may never end.)
+                self.held = (self.base + line, status, detail)
+                continue
+            if self.held is not None:
+                yield name, *self.held
+                self.held = None
+            yield name, self.base + line, status, detail
+
+    def _close_input(self) -> Iterator[RawVerdict]:
+        if self.index < 0:
+            return
+        name = label_of(self.sources[self.index])
+        if self.held is not None:
+            _, status, detail = self.held
+            yield name, 0, status, detail
+        elif self.count == 0:
+            yield name, 0, INVALID, NO_DOCUMENT
+        self.held = None

@@ -1,0 +1,242 @@
+"""Units of work: what a task is, how inputs are cut into tasks, and running one task to its verdicts.
+
+A task is one input, or one byte range of a JSON Lines file, that a worker
+opens and reads on its own: ``plan`` cuts the inputs, ``run_task`` is what a
+worker process or a cluster worker runs, and ``task_verdicts`` gives a task's
+verdicts one by one, here. Line numbers stay relative to the task: putting
+verdicts back in input order and labelling them is ``ordered``'s job, and
+choosing where tasks run is ``executors``'s.
+"""
+
+from __future__ import annotations
+
+import gc
+import itertools
+import os
+import stat
+import sys
+from array import array
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import IO, Any
+
+from brimwick.output.verify.documents import DEFAULT_MAX_DOCUMENT_BYTES, is_json_lines, json_lines_values, stream_values
+from brimwick.output.verify.lines import READ_BYTES, ReadAhead, iter_lines
+from brimwick.output.verify.verdicts import INVALID, OK, check_document
+
+STDIN = "-"
+MIN_RANGE_BYTES = 1 << 20
+MAX_RANGE_BYTES = 16 << 20
+_BOM = b"\xef\xbb\xbf"
+
+# Judges one parsed document: (document, strict) -> (status, detail).
+Judge = Callable[[Any, bool], tuple[str, str]]
+
+
+@dataclass(frozen=True)
+class Options:
+    strict: bool = False
+    max_document_bytes: int = DEFAULT_MAX_DOCUMENT_BYTES
+
+
+@dataclass(frozen=True)
+class Task:
+    """A piece of one input that a worker reads on its own: the lines that start in [start, stop)."""
+
+    index: int  # of the input, in the order given
+    source: str  # a path, an fsspec URL, or "-" for standard input
+    start: int = 0
+    stop: int | None = None  # None: to the end of the input
+    json_lines: bool = False
+    size: int = 0  # bytes this task covers, where known (for progress)
+
+
+@dataclass(frozen=True)
+class TaskResult:
+    """What a worker sends back. Line numbers count within the task, 0 for the
+    input as a whole. OK verdicts, nearly all of them, travel as their line
+    numbers alone, packed: unpickling a tuple for each cost the command more
+    than the rest of its work on a verdict."""
+
+    ok_lines: bytes  # array("Q") of the OK verdicts' line numbers, in order
+    others: list[tuple[int, int, str, str]]  # (position among all verdicts, line, status, detail)
+    lines: int  # lines the task owned, blank ones too
+
+    @classmethod
+    def of(cls, verdicts: Iterable[tuple[int, str, str]], lines: int) -> TaskResult:
+        ok, others = array("Q"), []
+        for position, (line, status, detail) in enumerate(verdicts):
+            if status == OK and not detail:
+                ok.append(line)
+            else:
+                others.append((position, line, status, detail))
+        return cls(ok.tobytes(), others, lines)
+
+    def verdicts(self) -> Iterator[tuple[int, str, str]]:
+        """(line, status, detail) of every verdict, in their order."""
+        ok = array("Q")
+        ok.frombytes(self.ok_lines)
+        ok_lines = iter(ok)
+        position = 0
+        for at, line, status, detail in self.others:
+            for _ in range(at - position):
+                yield next(ok_lines), OK, ""
+            yield line, status, detail
+            position = at + 1
+        for ok_line in ok_lines:
+            yield ok_line, OK, ""
+
+
+# ---------------------------------------------------------------- cutting inputs into tasks
+
+
+def plan(sources: Iterable[str], range_bytes: int) -> list[Task]:
+    """Cut the inputs into tasks: JSON Lines files into byte ranges, everything else whole."""
+    tasks: list[Task] = []
+    for index, source in enumerate(sources):
+        json_lines = is_json_lines(source)
+        size = None if source == STDIN else remote_size(source) if is_remote(source) else local_size(source)
+        if json_lines and size:
+            tasks += _byte_ranges(index, source, size, range_bytes)
+        else:
+            tasks.append(Task(index, source, json_lines=json_lines, size=size or 0))
+    return tasks
+
+
+def _byte_ranges(index: int, source: str, size: int, range_bytes: int) -> Iterator[Task]:
+    for start in range(0, size, range_bytes):
+        stop = start + range_bytes
+        yield Task(index, source, start, None if stop >= size else stop, True, min(stop, size) - start)
+
+
+def range_bytes_for(total: int, workers: int) -> int:
+    """Ranges small enough to keep every worker busy to the end, large enough to cost little each."""
+    return max(MIN_RANGE_BYTES, min(MAX_RANGE_BYTES, total // max(1, workers * 8)))
+
+
+def is_remote(source: str) -> bool:
+    """An fsspec URL (``s3://...``), opened through fsspec."""
+    return "://" in source
+
+
+def local_size(source: str) -> int | None:
+    """The size of a regular file here; None for anything else (a pipe, a device, a missing file)."""
+    try:
+        info = os.stat(source)
+    except (OSError, ValueError):
+        return None
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
+
+
+def remote_size(source: str) -> int | None:
+    """The size of an fsspec URL's object, or None where it cannot be reached from here."""
+    try:
+        import fsspec.core
+
+        fs, path = fsspec.core.url_to_fs(source)
+        return int(fs.size(path))
+    except Exception:  # unreachable from here; the worker that reads it will say why
+        return None
+
+
+def input_bytes(sources: Iterable[str], *, remote: bool = False) -> int:
+    """The bytes of the inputs whose size is known: regular files here, and fsspec URLs with ``remote``."""
+    total = 0
+    for source in sources:
+        if source != STDIN:
+            size = local_size(source)
+            if not size and remote and is_remote(source):
+                size = remote_size(source)
+            total += size or 0
+    return total
+
+
+# ---------------------------------------------------------------- running one task
+
+
+def run_task(task: Task, options: Options) -> TaskResult:
+    """Verify one task to the end; what a worker process or a cluster worker runs."""
+    counter = [0]
+    with cycle_collector_paused():
+        verdicts = list(task_verdicts(task, options, counter))
+    return TaskResult.of(verdicts, counter[0])
+
+
+def task_verdicts(task: Task, options: Options, counter: list[int], judge: Judge = check_document,
+                  ) -> Iterator[tuple[int, str, str]]:
+    """Verdicts of one task as they are reached; ``counter[0]`` ends as the number of lines it owned."""
+    try:
+        handle = open_source(task.source)
+    except (OSError, ImportError, ValueError) as exc:
+        yield 0, INVALID, _reason(exc) if isinstance(exc, OSError) else f"cannot read: {exc}"
+        return
+    ahead = None
+    try:
+        if task.start > 0:
+            handle.seek(task.start - 1)
+        read = handle.read
+        if task.size > 2 * READ_BYTES and task.source != STDIN and not is_remote(task.source):
+            ahead = ReadAhead(handle)
+            read = ahead.read
+        try:
+            for line, document in _documents(task, read, options.max_document_bytes, counter):
+                status, detail = judge(document, options.strict)
+                yield line, status, detail
+        except OSError as exc:
+            yield counter[0] + 1, INVALID, _reason(exc)
+    finally:
+        if ahead is not None:
+            ahead.close()
+        if task.source != STDIN:
+            handle.close()
+
+
+def open_source(source: str) -> IO[bytes]:
+    """An input opened for reading bytes: standard input for ``-``, fsspec for a URL, else a file here."""
+    if source == STDIN:
+        if sys.stdin is None:
+            raise OSError("standard input is closed")
+        return sys.stdin.buffer
+    if is_remote(source):
+        import fsspec
+
+        return fsspec.open(source, "rb").open()  # type: ignore[no-any-return]
+    return open(source, "rb")
+
+
+def _documents(task: Task, read: Callable[[int], bytes], limit: int, counter: list[int]) -> Iterator[tuple[int, Any]]:
+    """(line within the task, parsed value or Damaged) of every document the task owns."""
+    stop = None if task.stop is None else task.stop - task.start
+    lines = iter_lines(read, skip_first=task.start > 0, end=stop, limit=limit, counter=counter)
+    if task.start == 0:
+        lines = _without_bom(lines)
+    return json_lines_values(lines, limit) if task.json_lines else stream_values(lines, limit)
+
+
+def _without_bom(lines: Iterator[bytes | memoryview | None]) -> Iterator[bytes | memoryview | None]:
+    # Only the first line is looked at; the rest pass through chain() with
+    # no generator step of their own.
+    def first() -> Iterator[bytes | memoryview | None]:
+        for line in lines:
+            yield line[3:] if line is not None and line[:3] == _BOM else line
+            return
+
+    return itertools.chain(first(), lines)
+
+
+def _reason(exc: OSError) -> str:
+    return f"cannot read: {exc.strerror or exc}"
+
+
+@contextmanager
+def cycle_collector_paused() -> Iterator[None]:
+    """Documents are trees without cycles, freed by reference counting: the
+    cycle collector would only walk them over and over while a task runs."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()

@@ -1,0 +1,154 @@
+"""One parsed document in, one verdict out: OK, CORRUPT, INVALID or INCONSISTENT, with the reason in plain words.
+
+- ``OK``: the document reads back as an envelope and its checksum matches;
+- ``CORRUPT``: the stored checksum differs from the one recomputed from the findings;
+- ``INVALID``: the input is not a readable envelope document (the reason says why);
+- ``INCONSISTENT`` (strict audit only): the checksum matches, but a stored
+  figure disagrees with the findings or the document fails the shipped schema.
+
+A verdict here is a bare (status, detail) pair: where the document came from,
+its label and how the verdict is printed belong to ``ordered`` and ``report``.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from brimwick.output import manifest
+from brimwick.output.verify.audit import audit, is_number
+from brimwick.output.verify.documents import TOO_DEEP, Damaged
+
+OK, CORRUPT, INVALID, INCONSISTENT = "OK", "CORRUPT", "INVALID", "INCONSISTENT"
+STATUSES = (OK, CORRUPT, INVALID, INCONSISTENT)
+NO_CHECKSUM = "no integrity checksum stored"
+_MISMATCH = "Integrity checksum mismatch"
+_FINDING_IDENTITY = ("resource_id", "resource_type", "rule_id", "provider", "region")
+_REQUIRED = ("tenant_id", "provider", "regions", "scan_profile")
+
+
+def check_document(document: Any, strict: bool = False) -> tuple[str, str]:
+    """The verdict on one parsed document (or a Damaged stand-in): (status, detail)."""
+    if type(document) is not dict:
+        if isinstance(document, Damaged):
+            return INVALID, document.reason
+        return INVALID, f"not a JSON object (got {_kind(document).removeprefix('a ').removeprefix('an ')})"
+    if not (document.get("integrity_checksum") or document.get("manifest_hash")):
+        return INVALID, NO_CHECKSUM
+    try:
+        envelope = manifest.ScanEnvelope.from_dict(document)
+    except ValueError as exc:
+        if str(exc).startswith(_MISMATCH) and isinstance(_stored_checksum(document)[1], str):
+            return CORRUPT, str(exc)
+        return INVALID, diagnose(document) or _unreadable(exc)
+    except RecursionError:
+        return INVALID, TOO_DEEP
+    except Exception as exc:  # any other fault of the document; name it, never the exception
+        return INVALID, diagnose(document) or _unreadable(exc)
+    if strict:
+        problems = audit(document, envelope)
+        if problems:
+            return INCONSISTENT, "; ".join(problems)
+    return OK, ""
+
+
+def diagnose(document: dict[str, Any]) -> str | None:
+    """What keeps ScanEnvelope.from_dict from reading the document, in the order it reads, in plain words."""
+    findings = document.get("findings", [])
+    if not isinstance(findings, list):
+        return f"findings is not a list (got {_kind(findings)})"
+    return (_unreadable_finding(findings) or _unreadable_checksum(document) or _missing_key(document)
+            or _unreadable_amount(document, findings))
+
+
+def checksum_report(document: Any, strict: bool = False) -> tuple[str, str]:
+    """The verdict on a document and what the checksum command shows for it: the stored and the
+    recomputed checksum where the findings can be read, then the reason when the document is INVALID."""
+    status, detail = check_document(document)
+    lines = _checksums(document) if type(document) is dict else []
+    if status == INVALID or not lines:
+        lines.append(f"{status}: {detail}" if detail else status)
+    return status, "\n".join(lines)
+
+
+def _checksums(document: dict[str, Any]) -> list[str]:
+    key, stored = _stored_checksum(document)
+    try:
+        findings = [manifest.Finding.from_dict(f) for f in document.get("findings", [])]
+        recomputed = manifest.compute_integrity_checksum(findings)
+    except Exception:  # the verdict says what is wrong
+        return []
+    if stored and not isinstance(stored, str):
+        return []
+    return [f"stored     {stored or '(none)'}", f"recomputed {recomputed}"]
+
+
+def _stored_checksum(document: dict[str, Any]) -> tuple[str, Any]:
+    """The key the checksum is read from, and its value, as ScanEnvelope.from_dict chooses them."""
+    value = document.get("integrity_checksum")
+    return ("integrity_checksum", value) if value else ("manifest_hash", document.get("manifest_hash", ""))
+
+
+def _unreadable_finding(findings: list[Any]) -> str | None:
+    for i, finding in enumerate(findings):
+        if not isinstance(finding, dict):
+            return f"findings[{i}] is not an object (got {_kind(finding)})"
+        for key in _FINDING_IDENTITY:
+            if key not in finding:
+                return f"findings[{i}] has no {key}"
+        finding_hash = finding.get("finding_hash", "")
+        if finding_hash and not isinstance(finding_hash, str):
+            return f"findings[{i}].finding_hash is not text (got {_kind(finding_hash)})"
+        if not finding_hash:
+            for key in _FINDING_IDENTITY:
+                if not isinstance(finding[key], str):
+                    return f"findings[{i}].{key} is not text (got {_kind(finding[key])})"
+    return None
+
+
+def _unreadable_checksum(document: dict[str, Any]) -> str | None:
+    key, stored = _stored_checksum(document)
+    if stored and not isinstance(stored, str):
+        return f"{key} is not text (got {_kind(stored)})"
+    return None
+
+
+def _missing_key(document: dict[str, Any]) -> str | None:
+    for key in _REQUIRED:
+        if key not in document:
+            return f"missing key {key!r}"
+    return None
+
+
+def _unreadable_amount(document: dict[str, Any], findings: list[Any]) -> str | None:
+    adjusted_summed = document.get("discount_factor") is not None and document.get("adjusted_total_monthly_waste_usd") is None
+    summed = ("estimated_monthly_waste_usd", *(("adjusted_monthly_waste_usd",) if adjusted_summed else ()))
+    for i, finding in enumerate(findings):
+        for key in summed:
+            value = finding.get(key)
+            if value and not is_number(value) and not isinstance(value, bool):
+                return f"findings[{i}].{key} is not a number (got {_kind(value)})"
+    for key in ("adjusted_total_monthly_waste_usd", "adjusted_total_annual_waste_usd"):
+        value = document.get(key)
+        if value is not None and not isinstance(value, (int, float)):
+            return f"{key} is not a number (got {_kind(value)})"
+    return None
+
+
+def _unreadable(exc: BaseException) -> str:
+    if isinstance(exc, KeyError):
+        return f"missing key {exc.args[0]!r}" if exc.args else "a key is missing"
+    return f"not a readable scan envelope ({exc})"
+
+
+def _kind(value: Any) -> str:
+    if isinstance(value, bool):
+        return "true/false"
+    if isinstance(value, (int, float)):
+        return "a number"
+    if isinstance(value, str):
+        return "text"
+    if isinstance(value, list):
+        return "an array"
+    if isinstance(value, dict):
+        return "an object"
+    return "null" if value is None else type(value).__name__

@@ -1,0 +1,39 @@
+"""Runs over worker processes: every worker kept busy, a bounded number of ranges in flight."""
+
+from __future__ import annotations
+
+import json
+from typing import Any
+
+from brimwick.output.verify import ordered
+from brimwick.output.verify.executors import verify_in_processes
+
+
+def test_process_runs_keep_every_worker_busy_and_at_most_two_ranges_each_in_flight(tmp_path: Any, monkeypatch: Any) -> None:
+    # Threads stand in for the worker processes; what is measured is how many
+    # byte ranges the command has handed out and not yet collected.
+    import concurrent.futures
+
+    in_flight = [0, 0]  # now, most
+
+    class Counting(concurrent.futures.ThreadPoolExecutor):
+        def submit(self, fn: Any, /, *args: Any, **kwargs: Any) -> Any:
+            in_flight[0] += 1
+            in_flight[1] = max(in_flight)
+            future = super().submit(fn, *args, **kwargs)
+            result = future.result
+
+            def collected(timeout: Any = None) -> Any:
+                in_flight[0] -= 1
+                return result(timeout)
+
+            future.result = collected  # type: ignore[method-assign]
+            return future
+
+    monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", Counting)
+    path = tmp_path / "many.jsonl"
+    path.write_text("".join(json.dumps({"n": i, "pad": "x" * 2000}) + "\n" for i in range(400)))
+    monkeypatch.setattr(ordered, "range_bytes_for", lambda total, workers: 16 * 1024)  # about 50 ranges
+    verdicts = list(verify_in_processes([str(path)], jobs=2))
+    assert len(verdicts) == 400
+    assert 2 <= in_flight[1] <= 2 * 2 + 1
