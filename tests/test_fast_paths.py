@@ -174,9 +174,19 @@ def findings_with(hashes: list[Any]) -> list[Any]:
     ["deadbeef" + d[:i % 9] for i, d in enumerate(digests(1500))],  # one shared prefix: a single run of ties
     digests(700) + [digests(1, 5)[0] + "0"] + digests(800, 6),     # one longer digest midway
     ["g" * 64] + digests(1500),                                     # the first text is no digest
+    # The limits themselves: the radix sort's threshold, an escape that ends
+    # the compact layout midway, digests tied on their packed digits, the
+    # one-piece hashing limit met exactly and passed by one byte, and the
+    # longest text an arena entry holds.
+    digests(1023), digests(1024),
+    digests(512) + ['0123abcd' + '"' + "5" * 55] + digests(511, 8),
+    [d[:8] + e[8:] for d, e in zip(digests(1024, 3)[::2] * 2, digests(1024, 4))],
+    digests(977) + ["a" * 72], digests(977) + ["a" * 73],
+    ["z" * ((1 << 23) - 1), "a"], ["z" * (1 << 23), "a"],
 ], ids=["many", "escapes", "ties", "many ties", "long", "escaped long", "huge", "non-ASCII",
         "uppercase", "slash", "colon", "backquote", "g", "short", "hex lengths", "hex then escapes", "shared prefix",
-        "longer midway", "first not hex"])
+        "longer midway", "first not hex", "below radix", "radix threshold", "escape midway", "tied digits",
+        "one piece exactly", "one piece and a byte", "longest entry", "beyond an entry"])
 def test_the_canonical_text_is_the_hosts_at_every_edge(hashes: list[str]) -> None:
     rng = random.Random(3)
     shuffled = rng.sample(hashes, len(hashes))
