@@ -249,7 +249,7 @@ def test_streamed_pieces_end_anywhere_in_the_buffer() -> None:
         assert checksum(findings_with(hashes)) == host_formula(hashes), count
 
 
-# ---------------------------------------------------------------- the scanned_at clock
+# ---------------------------------------------------------------- the scanned_at default
 
 def scanned_at(via: str) -> str:
     if via == "constructor":
@@ -258,7 +258,7 @@ def scanned_at(via: str) -> str:
 
 
 @pytest.mark.parametrize("via", ["constructor", "from_dict"])
-def test_the_native_clock_reads_as_datetime_now_does(via: str) -> None:
+def test_the_clock_reads_as_datetime_now_does(via: str) -> None:
     import datetime as dt
 
     for _ in range(300):
