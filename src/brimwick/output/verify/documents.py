@@ -14,9 +14,14 @@ Two layouts are read:
 - Anything else: a stream of JSON values separated by whitespace, one per line
   as JSON Lines, pretty-printed one after another as ``jq`` writes them, or a
   single document. A value that does not parse is reported with the line it
-  starts on; reading resumes at the next line that starts at its first column
+  starts on; reading resumes at a value glued to it on the same line (see
+  ``glued_value``), else at the next line that starts at its first column
   (a line that begins with whitespace or a closing bracket belongs to the
   value that failed), so one damaged record never hides the others.
+
+Nesting is limited by the reader itself (``nesting``), so a document gets the
+same verdict whichever process reads it. The strict reader (``strict``) reads
+through ``json`` alone and notes keys given twice (``readings``).
 
 A value that cannot be read comes out as a ``Damaged`` stand-in with the
 reason, never as an exception. Cutting a stream into lines (and byte ranges)
@@ -26,11 +31,15 @@ is ``lines``'s job; what a value means as a scan document is ``verdicts``'s.
 from __future__ import annotations
 
 import json
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
 import msgspec
+
+from brimwick.output.verify import readings
+from brimwick.output.verify.nesting import TOO_DEEP, TooDeep, may_pass_limit, too_deep, within_limit
+from brimwick.output.verify.resync import CONTINUATION, glued_value
 
 DEFAULT_MAX_DOCUMENT_BYTES = 256 * 1024 * 1024
 JSON_LINES_SUFFIXES = (".jsonl", ".ndjson")
@@ -41,7 +50,9 @@ _FAST_DECODE = msgspec.json.Decoder().decode
 # ValidationError (a number out of range) is a DecodeError too; nesting past
 # the recursion limit raises RecursionError, which json then reports its way.
 _FAST_REFUSED = (msgspec.DecodeError, RecursionError)
-TOO_DEEP = "nested deeper than the reader's limit (about 1,000 levels)"
+# What a parse of a whole line may raise besides its value: the strict
+# reader's json says ValueError where msgspec says DecodeError.
+_REFUSED = (*_FAST_REFUSED, ValueError, TooDeep)
 
 
 class Unreadable(Exception):
@@ -66,30 +77,52 @@ def _size(count: int) -> str:
     return f"{count:,} bytes"
 
 
-def parse_json(data: bytes) -> Any:
-    """The value ``json.loads(data.decode("utf-8"))`` gives, or Unreadable with the reason."""
+def parse_json(data: bytes, strict: bool = False) -> Any:
+    """The value ``json.loads(data.decode("utf-8"))`` gives, or Unreadable with the reason.
+
+    The strict reader reads through ``json`` alone and gives a document with
+    a key given twice as ``readings.Noted``."""
+    if not strict:
+        try:
+            return _fast(data)
+        except _FAST_REFUSED:
+            pass
     try:
-        return _FAST_DECODE(data)
-    except _FAST_REFUSED:
-        pass
-    try:
-        text = data.decode("utf-8")
+        text = bytes(data).decode("utf-8")
     except UnicodeDecodeError as exc:
         raise Unreadable(f"not UTF-8 text: {exc.reason} at byte {exc.start}") from None
+    if too_deep(bytes(data)):
+        raise Unreadable(TOO_DEEP)
     try:
-        return json.loads(text)
-    except RecursionError:
+        return within_limit(lambda: (readings.loads if strict else json.loads)(text), lambda: bytes(data))
+    except TooDeep:
         raise Unreadable(TOO_DEEP) from None
     except ValueError as exc:
         raise Unreadable(f"invalid JSON: {exc}") from None
+
+
+def _fast(data: bytes | memoryview) -> Any:
+    """msgspec's value for a whole line; RecursionError, as for any value too deep for it, past the reader's limit."""
+    value = _FAST_DECODE(data)
+    if may_pass_limit() and too_deep(bytes(data)):
+        raise RecursionError
+    return value
+
+
+def _strict_whole(data: bytes | memoryview) -> Any:
+    """The strict reader's value for a whole line, raising as a parse of it may (_REFUSED)."""
+    data = bytes(data)
+    return within_limit(lambda: readings.loads(data.decode("utf-8")), lambda: data)
 
 
 def is_json_lines(name: str) -> bool:
     return name.lower().endswith(JSON_LINES_SUFFIXES)
 
 
-def json_lines_values(lines: Iterator[bytes | memoryview | None], limit: int) -> Iterator[tuple[int, Any]]:
+def json_lines_values(lines: Iterator[bytes | memoryview | None], limit: int, strict: bool = False,
+                      ) -> Iterator[tuple[int, Any]]:
     """(line number from 1, value or Damaged) for every non-blank line."""
+    whole = _strict_whole if strict else _fast
     number = 0
     for line in lines:
         number += 1
@@ -97,26 +130,26 @@ def json_lines_values(lines: Iterator[bytes | memoryview | None], limit: int) ->
             yield number, Damaged(too_large(limit))
             continue
         try:
-            value = _FAST_DECODE(line)
-        except _FAST_REFUSED:
+            value = whole(line)
+        except _REFUSED:
             data = bytes(line)
             if not data.strip(_JSON_SPACE):
                 continue
             try:
-                value = parse_json(data)
+                value = parse_json(data, strict)
             except Unreadable as exc:
                 value = Damaged(str(exc))
         yield number, value
 
 
-_CONTINUATION = tuple(b" \t}],:")  # first bytes of lines inside a value, never of a new one
-
-
-def stream_values(lines: Iterator[bytes | memoryview | None], limit: int) -> Iterator[tuple[int, Any]]:
+def stream_values(lines: Iterator[bytes | memoryview | None], limit: int, strict: bool = False,
+                  ) -> Iterator[tuple[int, Any]]:
     """(line number from 1 where it starts, value or Damaged) for a whitespace-separated stream of JSON values."""
+    whole, raw_decode = (_strict_whole, readings.raw_decode) if strict else (_fast, _DECODER.raw_decode)
     back: list[tuple[int, bytes | None]] = []  # lines to read again, last first
     number = 0
     resync = False
+    before = b""  # while resyncing, the last byte that was not space on the lines skipped
 
     def pull() -> tuple[int, bytes | None] | None:
         nonlocal number
@@ -132,31 +165,35 @@ def stream_values(lines: Iterator[bytes | memoryview | None], limit: int) -> Ite
         at, line = item
         if line is None:
             yield at, Damaged(too_large(limit))
-            resync = True
+            resync, before = True, b""
             continue
         body = line.strip(_JSON_SPACE)
         if not body:
             continue
-        if resync and line[0] in _CONTINUATION:
-            continue
+        if resync and line[0] in CONTINUATION:
+            glued = glued_value(line, 0, before)
+            if glued is None:
+                before = body[-1:]
+                continue
+            line, body = line[glued:], line[glued:].strip(_JSON_SPACE)
         resync = False
         try:
-            yield at, _FAST_DECODE(body)
+            yield at, whole(body)
             continue
-        except _FAST_REFUSED:
+        except _REFUSED:
             pass
-        # A value that is not one whole line: let the standard decoder find
-        # where it ends, taking more lines while it runs out of text.
+        # A value that is not one whole line: let the decoder find where it
+        # ends, taking more lines while it runs out of text.
         block: list[tuple[int, bytes]] = [(at, line)]
         size, tried, exhausted = len(line), 0, False
         while True:
             if size >= 2 * tried or exhausted:
                 tried = size
-                outcome = _decode_block(block, exhausted)
+                outcome = _decode_block(block, exhausted, raw_decode)
                 if outcome is not None:
                     break
             if size > limit:  # the value may still end inside what is held
-                outcome = _decode_block(block, False) or (Damaged(too_large(limit)), None)
+                outcome = _decode_block(block, False, raw_decode) or (Damaged(too_large(limit)), None)
                 break
             more = pull()
             if more is None:
@@ -170,8 +207,14 @@ def stream_values(lines: Iterator[bytes | memoryview | None], limit: int) -> Ite
         value, used = outcome
         yield at, value
         if isinstance(value, Damaged):
-            resync = True
             back.extend(reversed(block[1:]))
+            # A value glued to the damaged one on its first line is read on
+            # its own; without one, the lines inside the damaged value are skipped.
+            glued = glued_value(line, len(line) - len(line.lstrip(_JSON_SPACE)) + 1, b"")
+            if glued is None:
+                resync, before = True, line.rstrip(_JSON_SPACE)[-1:]
+            else:
+                back.append((at, line[glued:]))
         else:
             # The value ended inside line `used` of the block: what follows
             # it on that line is read again, then the rest of the block.
@@ -182,9 +225,8 @@ def stream_values(lines: Iterator[bytes | memoryview | None], limit: int) -> Ite
 
 
 _END = object()
-
-
-def _decode_block(block: list[tuple[int, bytes]], final: bool) -> tuple[Any, Any] | None:
+def _decode_block(block: list[tuple[int, bytes]], final: bool, raw_decode: Callable[[str, int], tuple[Any, int]],
+                  ) -> tuple[Any, Any] | None:
     """Decode the value at the start of ``block``.
 
     Returns (value, (index of the line it ends in, the rest of that line)),
@@ -200,14 +242,26 @@ def _decode_block(block: list[tuple[int, bytes]], final: bool) -> tuple[Any, Any
         else:
             return Damaged(f"not UTF-8 text: {exc.reason} at byte {exc.start}"), None
     begin = len(text) - len(text.lstrip(" \t\r\n"))
+    if too_deep(data):  # decided by the text, before any error the parser would meet past the limit
+        return Damaged(TOO_DEEP), None
+    ends: list[int] = []
+
+    def decode() -> Any:
+        value, end = raw_decode(text, begin)
+        ends.append(end)
+        return value
+
     try:
-        value, end = _DECODER.raw_decode(text, begin)
-    except RecursionError:
+        value = within_limit(decode, lambda: text[begin:ends[-1]].encode("utf-8"))
+    except TooDeep:
         return Damaged(TOO_DEEP), None
     except json.JSONDecodeError as exc:
         if not final and exc.pos >= len(text.rstrip(" \t\r\n")):
             return None
         return Damaged(f"invalid JSON: {exc}"), None
+    except ValueError as exc:  # an integer past the interpreter's digit limit
+        return Damaged(f"invalid JSON: {exc}"), None
+    end = ends[-1]
     consumed = len(text[:end].encode("utf-8"))
     for index, (_, line) in enumerate(block):
         if consumed <= len(line):

@@ -180,7 +180,7 @@ def task_verdicts(task: Task, options: Options, counter: list[int], judge: Judge
             ahead = ReadAhead(handle)
             read = ahead.read
         try:
-            for line, document in _documents(task, read, options.max_document_bytes, counter):
+            for line, document in _documents(task, read, options, counter):
                 status, detail = judge(document, options.strict)
                 yield line, status, detail
         except OSError as exc:
@@ -205,13 +205,14 @@ def open_source(source: str) -> IO[bytes]:
     return open(source, "rb")
 
 
-def _documents(task: Task, read: Callable[[int], bytes], limit: int, counter: list[int]) -> Iterator[tuple[int, Any]]:
+def _documents(task: Task, read: Callable[[int], bytes], options: Options, counter: list[int]) -> Iterator[tuple[int, Any]]:
     """(line within the task, parsed value or Damaged) of every document the task owns."""
+    limit = options.max_document_bytes
     stop = None if task.stop is None else task.stop - task.start
     lines = iter_lines(read, skip_first=task.start > 0, end=stop, limit=limit, counter=counter)
     if task.start == 0:
         lines = _without_bom(lines)
-    return json_lines_values(lines, limit) if task.json_lines else stream_values(lines, limit)
+    return (json_lines_values if task.json_lines else stream_values)(lines, limit, options.strict)
 
 
 def _without_bom(lines: Iterator[bytes | memoryview | None]) -> Iterator[bytes | memoryview | None]:

@@ -1,0 +1,104 @@
+"""The reader's nesting limit: a fixed number of levels, counted in the bytes, the same in every process.
+
+The parsers (msgspec, and ``json`` behind it) recurse once per level and stop
+where the interpreter's recursion limit is reached, so the depth they accept
+depends on how deep the stack already is: a worker process, the command
+itself and a Dask thread would each accept a different depth. The reader
+instead decides by the document's own nesting, counted here: a document
+nested up to ``MAX_DEPTH`` levels is read everywhere, one nested deeper is
+refused everywhere.
+
+- While the recursion limit is at most ``MAX_DEPTH`` (the interpreter's
+  default), a parser that succeeds cannot have gone past ``MAX_DEPTH``
+  levels, so the fast path costs nothing more; only a raised limit makes
+  ``may_pass_limit`` true and the levels of each document are then counted.
+- A document a parser refused is counted before it is read again; one within
+  the limit gets the stack headroom it needs (``ensure_headroom`` raises the
+  recursion limit, never lowers it).
+"""
+
+from __future__ import annotations
+
+import re
+import sys
+from collections.abc import Callable
+from itertools import accumulate
+from typing import TypeVar
+
+T = TypeVar("T")
+
+MAX_DEPTH = 1000
+TOO_DEEP = f"nested deeper than the reader's limit ({MAX_DEPTH:,} levels)"
+# Levels that any caller's stack leaves room for: documents with fewer
+# brackets than this are read without counting their levels.
+SHALLOW = 200
+# Frames a reader and a verdict use besides the document's own levels.
+_MARGIN = 200
+
+_STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.S)
+_NOT_BRACKETS = bytes(b for b in range(256) if b not in b"[]{}")
+_STEP = [0] * 256
+for _byte in b"[{":
+    _STEP[_byte] = 1
+for _byte in b"]}":
+    _STEP[_byte] = -1
+
+
+class TooDeep(Exception):
+    """A value nested deeper than ``MAX_DEPTH``."""
+
+
+def within_limit(parse: Callable[[], T], text: Callable[[], bytes]) -> T:
+    """``parse()``, or TooDeep when what it reads (``text()``) nests deeper than ``MAX_DEPTH``, whatever the stack."""
+    try:
+        value = parse()
+    except RecursionError:  # the stack ran out first: make room for the limit and try again
+        ensure_headroom(MAX_DEPTH)
+        try:
+            value = parse()
+        except RecursionError:
+            raise TooDeep from None
+    if may_pass_limit() and too_deep(text()):
+        raise TooDeep
+    return value
+
+
+def brackets(data: bytes) -> int:
+    """The opening brackets in ``data``, strings included: at least its nesting depth."""
+    return data.count(b"[") + data.count(b"{")
+
+
+def depth(data: bytes) -> int:
+    """How deeply the arrays and objects of the first value in JSON text nest (brackets inside strings left
+    out); for text whose brackets never close, how deeply all of it nests."""
+    bare = _STRING.sub(b"", data).translate(None, _NOT_BRACKETS)
+    levels = list(accumulate(map(_STEP.__getitem__, bare)))
+    end = levels.index(0) if 0 in levels else len(levels)
+    return max(levels[:end], default=0)
+
+
+def too_deep(data: bytes) -> bool:
+    """True when ``data`` nests deeper than ``MAX_DEPTH``; else the stack is made deep enough to read it."""
+    count = brackets(data)
+    if count <= SHALLOW:
+        return False
+    levels = depth(data) if count > MAX_DEPTH else count
+    if levels > MAX_DEPTH:
+        return True
+    ensure_headroom(levels)
+    return False
+
+
+def may_pass_limit() -> bool:
+    """Whether a parser that succeeded may have read more than ``MAX_DEPTH`` levels (the recursion limit was raised)."""
+    return sys.getrecursionlimit() > MAX_DEPTH
+
+
+def ensure_headroom(levels: int) -> None:
+    """Raise the recursion limit so that ``levels`` more levels fit above the current stack; never lower it."""
+    frame, stack = sys._getframe(), 0
+    while frame is not None:
+        frame, stack = frame.f_back, stack + 1
+    needed = stack + levels + _MARGIN
+    if sys.getrecursionlimit() < needed:
+        sys.setrecursionlimit(needed)
