@@ -2,8 +2,12 @@
 
 - ``lines``: an input cut into lines, in byte ranges, read ahead;
 - ``documents``: lines parsed into values, exactly as ``json.loads`` gives them;
+- ``nesting``: the reader's nesting limit, the same in every process;
+- ``resync``: where reading resumes after a damaged value;
+- ``readings``: what other readers would read differently (keys given twice, NaN);
 - ``verdicts``: one parsed document in, one verdict out, in plain words;
 - ``audit``: the strict audit of what the checksum does not cover;
+- ``findings``: the strict audit of each finding, by the host's own rules;
 - ``tasks``: a unit of work (an input or a byte range of one) and running it;
 - ``ordered``: verdicts in input order from any executor, and their labels;
 - ``executors``: runs over worker processes or on a Dask cluster;

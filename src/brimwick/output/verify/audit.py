@@ -1,10 +1,14 @@
 """The strict audit: what the checksum does not cover, checked on a document whose checksum matched.
 
-The checksum covers only the finding hashes. The audit compares the stored
-count and totals with those recomputed from the findings, the adjusted
-annual total with 12 x the adjusted monthly one, the two checksum keys with
-each other, and the document with the shipped JSON Schema. It gives the
-disagreements in plain words; turning them into a verdict is ``verdicts``'s job.
+The checksum covers only which findings are present (their hashes). The
+audit compares the stored count and totals with those recomputed from the
+findings, the adjusted annual total with 12 x the adjusted monthly one, the
+two checksum keys with each other, each finding with what the host makes of
+it (``findings``: identity, explanation, keys), and the document with the
+shipped JSON Schema, formats included; it names what other readers would
+read differently (``readings``: keys given twice, NaN and Infinity). It
+gives the disagreements in plain words, each with its path; turning them
+into a verdict is ``verdicts``'s job.
 """
 
 from __future__ import annotations
@@ -14,7 +18,9 @@ import math
 from functools import lru_cache
 from typing import Any
 
-from brimwick.output.verify.documents import TOO_DEEP
+from brimwick.output.verify.findings import finding_problems
+from brimwick.output.verify.nesting import SHALLOW, TOO_DEEP, ensure_headroom
+from brimwick.output.verify.readings import depth_of, other_readings
 
 _MISSING = object()
 _SHOWN_CHARACTERS = 80
@@ -25,11 +31,34 @@ def is_number(value: Any) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
-def audit(document: dict[str, Any], envelope: Any) -> list[str]:
-    """The stored values that disagree with what the findings give, for a document whose checksum matched."""
-    problems = _stored_totals(document, envelope)
+def kind(value: Any) -> str:
+    """What sort of JSON value ``value`` is, in plain words: "a number", "text", "null"..."""
+    if isinstance(value, bool):
+        return "true/false"
+    if isinstance(value, (int, float)):
+        return "a number"
+    if isinstance(value, str):
+        return "text"
+    if isinstance(value, list):
+        return "an array"
+    if isinstance(value, dict):
+        return "an object"
+    return "null" if value is None else type(value).__name__
+
+
+def audit(document: dict[str, Any], envelope: Any, notes: tuple[str, ...] = ()) -> list[str]:
+    """The stored values that disagree with what the findings give, for a document whose checksum matched;
+    ``notes`` are what the strict reader noted while parsing it (keys given twice)."""
+    levels = depth_of(document)
+    if levels > SHALLOW:  # the checks below may show a value whole: room for it, whatever the stack
+        ensure_headroom(levels)
+    problems = list(notes) + other_readings(document)
+    problems += _stored_totals(document, envelope)
     problems += _adjusted_annual_total(document)
     problems += _checksum_keys(document, envelope)
+    findings = document.get("findings")
+    if isinstance(findings, list):
+        problems += finding_problems(findings)
     try:
         error = _best_schema_error(document)
     except RecursionError:
@@ -112,4 +141,5 @@ def _schema_validator() -> Any:
     from importlib import resources  # only here: it costs a verify run 25 ms to import
 
     text = resources.files("brimwick.output").joinpath("envelope.schema.json").read_text(encoding="utf-8")
-    return jsonschema.Draft202012Validator(json.loads(text))
+    validator = jsonschema.Draft202012Validator
+    return validator(json.loads(text), format_checker=validator.FORMAT_CHECKER)

@@ -1,10 +1,13 @@
 """One parsed document in, one verdict out: OK, CORRUPT, INVALID or INCONSISTENT, with the reason in plain words.
 
-- ``OK``: the document reads back as an envelope and its checksum matches;
+- ``OK``: the document reads back as an envelope and its checksum matches:
+  the findings present are the ones it was written with (their hashes); their
+  other fields and the scan context are not covered (the strict audit covers
+  more of them);
 - ``CORRUPT``: the stored checksum differs from the one recomputed from the findings;
 - ``INVALID``: the input is not a readable envelope document (the reason says why);
-- ``INCONSISTENT`` (strict audit only): the checksum matches, but a stored
-  figure disagrees with the findings or the document fails the shipped schema.
+- ``INCONSISTENT`` (strict audit only): the checksum matches, but the audit
+  found something else wrong (``audit`` lists what it checks).
 
 A verdict here is a bare (status, detail) pair: where the document came from,
 its label and how the verdict is printed belong to ``ordered`` and ``report``.
@@ -15,8 +18,10 @@ from __future__ import annotations
 from typing import Any
 
 from brimwick.output import manifest
-from brimwick.output.verify.audit import audit, is_number
-from brimwick.output.verify.documents import TOO_DEEP, Damaged
+from brimwick.output.verify.audit import audit, is_number, kind
+from brimwick.output.verify.documents import Damaged
+from brimwick.output.verify.nesting import TOO_DEEP
+from brimwick.output.verify.readings import Noted
 
 OK, CORRUPT, INVALID, INCONSISTENT = "OK", "CORRUPT", "INVALID", "INCONSISTENT"
 STATUSES = (OK, CORRUPT, INVALID, INCONSISTENT)
@@ -27,11 +32,14 @@ _REQUIRED = ("tenant_id", "provider", "regions", "scan_profile")
 
 
 def check_document(document: Any, strict: bool = False) -> tuple[str, str]:
-    """The verdict on one parsed document (or a Damaged stand-in): (status, detail)."""
+    """The verdict on one parsed document (or a Damaged stand-in, or what the strict reader Noted): (status, detail)."""
+    notes: tuple[str, ...] = ()
+    if type(document) is Noted:
+        document, notes = document.value, document.notes
     if type(document) is not dict:
         if isinstance(document, Damaged):
             return INVALID, document.reason
-        return INVALID, f"not a JSON object (got {_kind(document).removeprefix('a ').removeprefix('an ')})"
+        return INVALID, f"not a JSON object (got {kind(document).removeprefix('a ').removeprefix('an ')})"
     if not (document.get("integrity_checksum") or document.get("manifest_hash")):
         return INVALID, NO_CHECKSUM
     try:
@@ -45,7 +53,7 @@ def check_document(document: Any, strict: bool = False) -> tuple[str, str]:
     except Exception as exc:  # any other fault of the document; name it, never the exception
         return INVALID, diagnose(document) or _unreadable(exc)
     if strict:
-        problems = audit(document, envelope)
+        problems = audit(document, envelope, notes)
         if problems:
             return INCONSISTENT, "; ".join(problems)
     return OK, ""
@@ -55,7 +63,7 @@ def diagnose(document: dict[str, Any]) -> str | None:
     """What keeps ScanEnvelope.from_dict from reading the document, in the order it reads, in plain words."""
     findings = document.get("findings", [])
     if not isinstance(findings, list):
-        return f"findings is not a list (got {_kind(findings)})"
+        return f"findings is not a list (got {kind(findings)})"
     return (_unreadable_finding(findings) or _unreadable_checksum(document) or _missing_key(document)
             or _unreadable_amount(document, findings))
 
@@ -64,6 +72,8 @@ def checksum_report(document: Any, strict: bool = False) -> tuple[str, str]:
     """The verdict on a document and what the checksum command shows for it: the stored and the
     recomputed checksum where the findings can be read, then the reason when the document is INVALID."""
     status, detail = check_document(document)
+    if type(document) is Noted:
+        document = document.value
     lines = _checksums(document) if type(document) is dict else []
     if status == INVALID or not lines:
         lines.append(f"{status}: {detail}" if detail else status)
@@ -91,24 +101,24 @@ def _stored_checksum(document: dict[str, Any]) -> tuple[str, Any]:
 def _unreadable_finding(findings: list[Any]) -> str | None:
     for i, finding in enumerate(findings):
         if not isinstance(finding, dict):
-            return f"findings[{i}] is not an object (got {_kind(finding)})"
+            return f"findings[{i}] is not an object (got {kind(finding)})"
         for key in _FINDING_IDENTITY:
             if key not in finding:
                 return f"findings[{i}] has no {key}"
         finding_hash = finding.get("finding_hash", "")
         if finding_hash and not isinstance(finding_hash, str):
-            return f"findings[{i}].finding_hash is not text (got {_kind(finding_hash)})"
+            return f"findings[{i}].finding_hash is not text (got {kind(finding_hash)})"
         if not finding_hash:
             for key in _FINDING_IDENTITY:
                 if not isinstance(finding[key], str):
-                    return f"findings[{i}].{key} is not text (got {_kind(finding[key])})"
+                    return f"findings[{i}].{key} is not text (got {kind(finding[key])})"
     return None
 
 
 def _unreadable_checksum(document: dict[str, Any]) -> str | None:
     key, stored = _stored_checksum(document)
     if stored and not isinstance(stored, str):
-        return f"{key} is not text (got {_kind(stored)})"
+        return f"{key} is not text (got {kind(stored)})"
     return None
 
 
@@ -126,11 +136,11 @@ def _unreadable_amount(document: dict[str, Any], findings: list[Any]) -> str | N
         for key in summed:
             value = finding.get(key)
             if value and not is_number(value) and not isinstance(value, bool):
-                return f"findings[{i}].{key} is not a number (got {_kind(value)})"
+                return f"findings[{i}].{key} is not a number (got {kind(value)})"
     for key in ("adjusted_total_monthly_waste_usd", "adjusted_total_annual_waste_usd"):
         value = document.get(key)
         if value is not None and not isinstance(value, (int, float)):
-            return f"{key} is not a number (got {_kind(value)})"
+            return f"{key} is not a number (got {kind(value)})"
     return None
 
 
@@ -138,17 +148,3 @@ def _unreadable(exc: BaseException) -> str:
     if isinstance(exc, KeyError):
         return f"missing key {exc.args[0]!r}" if exc.args else "a key is missing"
     return f"not a readable scan envelope ({exc})"
-
-
-def _kind(value: Any) -> str:
-    if isinstance(value, bool):
-        return "true/false"
-    if isinstance(value, (int, float)):
-        return "a number"
-    if isinstance(value, str):
-        return "text"
-    if isinstance(value, list):
-        return "an array"
-    if isinstance(value, dict):
-        return "an object"
-    return "null" if value is None else type(value).__name__
