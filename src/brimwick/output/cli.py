@@ -159,6 +159,9 @@ verify recomputes each document's integrity checksum from its findings and
 prints one verdict line per document, OK, CORRUPT, INVALID or (with --strict)
 INCONSISTENT, then a summary; checksum prints the stored and the recomputed
 checksum; demo prints the document of a scan over bundled sample findings.
+OK means the findings present are those the checksum was made over (their
+hashes; integrity_checksum, or manifest_hash where that is null, empty or
+missing); their other fields and the scan context are not covered.
 Exit status: 0 when every document verifies, 1 when any does not, 2 for usage
 errors or output that cannot be written."""
 
@@ -172,8 +175,10 @@ def build_parser() -> argparse.ArgumentParser:
     verify.add_argument("files", nargs="+", metavar="FILE",
                         help='a JSON file, JSON Lines, or JSON documents one after another; "-" reads standard input')
     verify.add_argument("--strict", action="store_true",
-                        help="also audit the stored count and totals against the findings, and the document against "
-                             "the shipped JSON Schema (INCONSISTENT when they disagree)")
+                        help="also audit what the checksum does not cover: the stored count and totals, each finding's "
+                             "hash against its identity fields and its explanation against its remediation, unknown "
+                             "finding keys, keys given twice, NaN and Infinity, and the shipped JSON Schema with its "
+                             "formats (INCONSISTENT when any disagrees)")
     where = verify.add_mutually_exclusive_group()
     where.add_argument("-j", "--jobs", type=_positive, default=1, help="verify in N worker processes (default 1)")
     where.add_argument("--scheduler", metavar="ADDRESS",
