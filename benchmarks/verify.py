@@ -4,7 +4,9 @@
     python benchmarks/verify.py --documents 5000 --jobs 2 4 --no-dask
     python benchmarks/verify.py --memory-mb 500      # also: peak memory of --jobs 1 on a 500 MB file
 
-Every run is a fresh process on the same generated JSON Lines file; the table
+Every run is a fresh process on the same generated JSON Lines file, with and
+without --strict (the line under the table gives what --strict costs a
+document); the table
 gives documents/s, MB/s, the speed-up over the bare loop and the peak resident
 memory of the largest process of the run (workers included). The command runs
 as users run it, through its installed `brimwick-manifest` script, and the
@@ -132,7 +134,8 @@ def main() -> None:
         script = Path(sys.executable).parent / "brimwick-manifest"
         cli = [sys.executable, *([str(script)] if script.exists() else ["-m", "brimwick.output.cli"]), "verify", "-q"]
         runs: list[tuple[str, list[str] | None]] = [("bare loop: json.loads + from_dict", [sys.executable, "-c", BARE_LOOP, str(path)]),
-                                                    ("verify -q --jobs 1", [*cli, str(path)])]
+                                                    ("verify -q --jobs 1", [*cli, str(path)]),
+                                                    ("verify -q --strict --jobs 1", [*cli, "--strict", str(path)])]
         runs += [(f"verify -q --jobs {n}", [*cli, "--jobs", str(n), str(path)]) for n in args.jobs]
         if not args.no_dask:
             runs.append((f"verify -q --scheduler ({max(args.jobs)} workers)", None))  # the cluster starts only then
@@ -168,6 +171,9 @@ def main() -> None:
         for name, seconds, rss in results:
             print(f"{name:44} {seconds:7.2f} {args.documents / seconds:9.0f} {size / 1e6 / seconds:7.1f} "
                   f"{bare / seconds:7.2f} {jobs1 / seconds:8.2f} {rss / 1e6:11.0f}")
+        strict = results[2][1]
+        print(f"--strict costs {(strict - jobs1) / args.documents * 1e6:.0f} µs a document more than the default run "
+              f"({jobs1 / args.documents * 1e6:.0f} µs)")
         if args.memory_mb:
             big = work / "big.jsonl"
             with open(big, "wb") as out:

@@ -20,7 +20,7 @@ from typing import Any
 
 from brimwick.output.verify.findings import finding_problems
 from brimwick.output.verify.nesting import SHALLOW, TOO_DEEP, ensure_headroom
-from brimwick.output.verify.readings import depth_of, other_readings
+from brimwick.output.verify.readings import other_readings
 
 _MISSING = object()
 _SHOWN_CHARACTERS = 80
@@ -49,10 +49,10 @@ def kind(value: Any) -> str:
 def audit(document: dict[str, Any], envelope: Any, notes: tuple[str, ...] = ()) -> list[str]:
     """The stored values that disagree with what the findings give, for a document whose checksum matched;
     ``notes`` are what the strict reader noted while parsing it (keys given twice)."""
-    levels = depth_of(document)
+    numbers, levels = other_readings(document)
     if levels > SHALLOW:  # the checks below may show a value whole: room for it, whatever the stack
         ensure_headroom(levels)
-    problems = list(notes) + other_readings(document)
+    problems = [*notes, *numbers]
     problems += _stored_totals(document, envelope)
     problems += _adjusted_annual_total(document)
     problems += _checksum_keys(document, envelope)

@@ -60,10 +60,22 @@ def _noted(value: Any, found: list[tuple[dict[str, Any], list[str]]]) -> Any:
     return Noted(value, tuple(notes))
 
 
-def other_readings(value: Any) -> list[str]:
-    """Every NaN, Infinity or out-of-range number in ``value``, with its path."""
-    return [f"{where or 'document'} is {_literal(number)}, which JSON does not have"
-            for where, number in walk(value) if type(number) is float and not math.isfinite(number)]
+def other_readings(value: Any) -> tuple[list[str], int]:
+    """Every NaN, Infinity or out-of-range number in ``value``, with its path; and how deeply ``value`` nests."""
+    found, deepest = [], 0
+    stack: list[tuple[Any, Any, int]] = [(value, None, 0)]  # (item, its path as (parent's path, key), level)
+    while stack:
+        item, where, level = stack.pop()
+        kind = type(item)
+        if kind is dict:
+            deepest = max(deepest, level + 1)
+            stack.extend((child, (where, key), level + 1) for key, child in reversed(item.items()))
+        elif kind is list:
+            deepest = max(deepest, level + 1)
+            stack.extend((item[i], (where, i), level + 1) for i in range(len(item) - 1, -1, -1))
+        elif kind is float and not math.isfinite(item):
+            found.append(f"{_path(where) or 'document'} is {_literal(item)}, which JSON does not have")
+    return found, deepest
 
 
 def walk(value: Any) -> Iterator[tuple[str, Any]]:
@@ -78,15 +90,16 @@ def walk(value: Any) -> Iterator[tuple[str, Any]]:
             stack.extend((f"{where}[{i}]", item[i]) for i in range(len(item) - 1, -1, -1))
 
 
-def depth_of(value: Any) -> int:
-    """How deeply the lists and dicts of ``value`` nest, without recursion."""
-    deepest, stack = 0, [(value, 1)]
-    while stack:
-        item, level = stack.pop()
-        if type(item) is dict or type(item) is list:
-            deepest = max(deepest, level)
-            stack.extend((child, level + 1) for child in (item.values() if type(item) is dict else item))
-    return deepest
+def _path(where: Any) -> str:
+    """``findings[3].title`` out of a path kept as (parent's path, key) pairs."""
+    parts: list[Any] = []
+    while where is not None:
+        where, key = where
+        parts.append(key)
+    text = ""
+    for key in reversed(parts):
+        text += f"[{key}]" if type(key) is int else f".{key}" if text else str(key)
+    return text
 
 
 def _literal(number: float) -> str:
