@@ -91,14 +91,17 @@ def parse_json(data: bytes, strict: bool = False) -> Any:
         text = bytes(data).decode("utf-8")
     except UnicodeDecodeError as exc:
         raise Unreadable(f"not UTF-8 text: {exc.reason} at byte {exc.start}") from None
-    if too_deep(bytes(data)):
-        raise Unreadable(TOO_DEEP)
     try:
         return within_limit(lambda: (readings.loads if strict else json.loads)(text), lambda: bytes(data))
     except TooDeep:
         raise Unreadable(TOO_DEEP) from None
     except ValueError as exc:
-        raise Unreadable(f"invalid JSON: {exc}") from None
+        raise Unreadable(_unreadable(bytes(data), exc)) from None
+
+
+def _unreadable(data: bytes, exc: ValueError) -> str:
+    """Why text is not a value: nested past the limit, decided by the text whatever else is wrong with it."""
+    return TOO_DEEP if too_deep(data) else f"invalid JSON: {exc}"
 
 
 def _fast(data: bytes | memoryview) -> Any:
@@ -242,8 +245,6 @@ def _decode_block(block: list[tuple[int, bytes]], final: bool, raw_decode: Calla
         else:
             return Damaged(f"not UTF-8 text: {exc.reason} at byte {exc.start}"), None
     begin = len(text) - len(text.lstrip(" \t\r\n"))
-    if too_deep(data):  # decided by the text, before any error the parser would meet past the limit
-        return Damaged(TOO_DEEP), None
     ends: list[int] = []
 
     def decode() -> Any:
@@ -255,12 +256,10 @@ def _decode_block(block: list[tuple[int, bytes]], final: bool, raw_decode: Calla
         value = within_limit(decode, lambda: text[begin:ends[-1]].encode("utf-8"))
     except TooDeep:
         return Damaged(TOO_DEEP), None
-    except json.JSONDecodeError as exc:
-        if not final and exc.pos >= len(text.rstrip(" \t\r\n")):
+    except ValueError as exc:  # not JSON, or an integer past the interpreter's digit limit
+        if isinstance(exc, json.JSONDecodeError) and not final and exc.pos >= len(text.rstrip(" \t\r\n")):
             return None
-        return Damaged(f"invalid JSON: {exc}"), None
-    except ValueError as exc:  # an integer past the interpreter's digit limit
-        return Damaged(f"invalid JSON: {exc}"), None
+        return Damaged(_unreadable(data, exc)), None
     end = ends[-1]
     consumed = len(text[:end].encode("utf-8"))
     for index, (_, line) in enumerate(block):

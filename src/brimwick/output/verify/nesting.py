@@ -12,9 +12,10 @@ refused everywhere.
   default), a parser that succeeds cannot have gone past ``MAX_DEPTH``
   levels, so the fast path costs nothing more; only a raised limit makes
   ``may_pass_limit`` true and the levels of each document are then counted.
-- A document a parser refused is counted before it is read again; one within
-  the limit gets the stack headroom it needs (``ensure_headroom`` raises the
-  recursion limit, never lowers it).
+- When the stack runs out first, the parser is given the headroom the limit
+  needs (``ensure_headroom`` raises the recursion limit, never lowers it)
+  and tries again; text that still cannot be read is counted, so that text
+  nested past the limit is refused for that, whatever else is wrong with it.
 """
 
 from __future__ import annotations
@@ -22,15 +23,15 @@ from __future__ import annotations
 import re
 import sys
 from collections.abc import Callable
-from itertools import accumulate
+from itertools import accumulate, takewhile
+from types import FrameType
 from typing import TypeVar
 
 T = TypeVar("T")
 
 MAX_DEPTH = 1000
 TOO_DEEP = f"nested deeper than the reader's limit ({MAX_DEPTH:,} levels)"
-# Levels that any caller's stack leaves room for: documents with fewer
-# brackets than this are read without counting their levels.
+# Levels that any caller's stack leaves room for without raising the limit.
 SHALLOW = 200
 # Frames a reader and a verdict use besides the document's own levels.
 _MARGIN = 200
@@ -72,21 +73,12 @@ def depth(data: bytes) -> int:
     """How deeply the arrays and objects of the first value in JSON text nest (brackets inside strings left
     out); for text whose brackets never close, how deeply all of it nests."""
     bare = _STRING.sub(b"", data).translate(None, _NOT_BRACKETS)
-    levels = list(accumulate(map(_STEP.__getitem__, bare)))
-    end = levels.index(0) if 0 in levels else len(levels)
-    return max(levels[:end], default=0)
+    return max(takewhile(bool, accumulate(map(_STEP.__getitem__, bare))), default=0)
 
 
 def too_deep(data: bytes) -> bool:
-    """True when ``data`` nests deeper than ``MAX_DEPTH``; else the stack is made deep enough to read it."""
-    count = brackets(data)
-    if count <= SHALLOW:
-        return False
-    levels = depth(data) if count > MAX_DEPTH else count
-    if levels > MAX_DEPTH:
-        return True
-    ensure_headroom(levels)
-    return False
+    """True when the first value in ``data`` nests deeper than ``MAX_DEPTH``."""
+    return brackets(data) > MAX_DEPTH and depth(data) > MAX_DEPTH
 
 
 def may_pass_limit() -> bool:
@@ -96,7 +88,8 @@ def may_pass_limit() -> bool:
 
 def ensure_headroom(levels: int) -> None:
     """Raise the recursion limit so that ``levels`` more levels fit above the current stack; never lower it."""
-    frame, stack = sys._getframe(), 0
+    frame: FrameType | None = sys._getframe()
+    stack = 0
     while frame is not None:
         frame, stack = frame.f_back, stack + 1
     needed = stack + levels + _MARGIN
