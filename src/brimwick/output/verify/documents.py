@@ -145,6 +145,10 @@ def json_lines_values(lines: Iterator[bytes | memoryview | None], limit: int, st
         yield number, value
 
 
+_CLOSING = (b"}", b"]")
+_EARLY_TRIES = 4
+
+
 def stream_values(lines: Iterator[bytes | memoryview | None], limit: int, strict: bool = False,
                   ) -> Iterator[tuple[int, Any]]:
     """(line number from 1 where it starts, value or Damaged) for a whitespace-separated stream of JSON values."""
@@ -188,9 +192,14 @@ def stream_values(lines: Iterator[bytes | memoryview | None], limit: int, strict
         # A value that is not one whole line: let the decoder find where it
         # ends, taking more lines while it runs out of text.
         block: list[tuple[int, bytes]] = [(at, line)]
-        size, tried, exhausted = len(line), 0, False
+        size, tried, exhausted, early = len(line), 0, False, _EARLY_TRIES
         while True:
-            if size >= 2 * tried or exhausted:
+            # A line that starts with a closing bracket may end the value (as jq
+            # writes it): trying it then lets a stream's document be judged when
+            # it arrives, not when more text follows; a few such tries per value.
+            closes = early > 0 and block[-1][1][:1] in _CLOSING
+            if size >= 2 * tried or exhausted or closes:
+                early -= closes
                 tried = size
                 outcome = _decode_block(block, exhausted, raw_decode)
                 if outcome is not None:

@@ -28,6 +28,7 @@ from brimwick.output.verify.tasks import (
     range_bytes_for,
     task_verdicts,
 )
+from brimwick.output.verify.sources import is_stream
 from brimwick.output.verify.verdicts import INVALID, check_document
 
 STDIN_LABEL = "<stdin>"
@@ -58,8 +59,40 @@ class _Future(Protocol):
 Submit = Callable[[Task], _Future]
 
 
+class Position(int):
+    """The line a document starts on, and the column (from 1, in characters) where it starts: for a
+    document that shares its line with one before it. Everywhere else a line is a plain int."""
+
+    column: int
+
+    def __new__(cls, line: int, column: int) -> Position:
+        self = super().__new__(cls, line)
+        self.column = column
+        return self
+
+    def __reduce__(self) -> tuple[type, tuple[int, int]]:
+        return Position, (int(self), self.column)
+
+    def __add__(self, other: int) -> Position:  # moving a task-relative line keeps the column
+        return Position(int(self) + other, self.column)
+
+    __radd__ = __add__
+
+
+def position(line: int) -> str:
+    """``LINE``, or ``LINE:COLUMN`` for a document that shares its line."""
+    return f"{line:d}:{line.column}" if type(line) is Position else str(line)
+
+
 def label(name: str, line: int) -> str:
-    return f"{name}:{line}" if line else name
+    return f"{name}:{position(line)}" if line else name
+
+
+def source_list(sources: Iterable[str]) -> list[str]:
+    """The inputs as a list; a bare string is refused, since it would be read as one input per character."""
+    if isinstance(sources, (str, bytes)):
+        raise TypeError(f"sources must be a list of inputs, not one {type(sources).__name__}: [{sources!r}]?")
+    return list(sources)
 
 
 def label_of(source: str) -> str:
@@ -91,7 +124,12 @@ def raw_verdicts(sources: Iterable[str], options: Options = Options(), *, submit
                  window: int = 4, range_bytes: int | None = None, on_task_done: OnTaskDone | None = None,
                  judge: Judge = check_document) -> Iterator[RawVerdict]:
     """``verify_sources``, each verdict as a RawVerdict."""
-    sources = list(sources)
+    sources = source_list(sources)
+    return _raw_verdicts(sources, options, submit, window, range_bytes, on_task_done, judge)
+
+
+def _raw_verdicts(sources: list[str], options: Options, submit: Submit | None, window: int, range_bytes: int | None,
+                  on_task_done: OnTaskDone | None, judge: Judge) -> Iterator[RawVerdict]:
     if range_bytes is None:
         range_bytes = range_bytes_for(input_bytes(sources), window // 2 if submit else 1)
     tasks = plan(sources, range_bytes)
@@ -157,7 +195,9 @@ class _Labeller:
         if task.json_lines:
             yield from self._json_lines(name, verdicts)
         else:
-            yield from self._stream(name, verdicts)
+            # A stream's documents always carry their line: whether another will
+            # come is not known when one is shown.
+            yield from self._stream(name, verdicts, not is_stream(task.source))
         self.base += counter[0]
 
     def finish(self) -> Iterator[RawVerdict]:
@@ -173,16 +213,15 @@ class _Labeller:
             yield name, base + line if line else 0, status, detail
         self.count += count
 
-    def _stream(self, name: str, verdicts: TaskVerdicts) -> Iterator[RawVerdict]:
+    def _stream(self, name: str, verdicts: TaskVerdicts, holds: bool) -> Iterator[RawVerdict]:
         for line, status, detail in verdicts:
             self.count += 1
             if line == 0:
                 yield name, 0, status, detail
                 continue
-            if self.count == 1 and not detail.endswith(TOO_LARGE_MARK):
+            if self.count == 1 and holds:
                 # One document, or the first of several? Known at the next one or
-                # at the end. (Not waited for after a line over the limit: the
-                # input may never end.)
+                # at the end of the file.
                 self.held = (self.base + line, status, detail)
                 continue
             if self.held is not None:

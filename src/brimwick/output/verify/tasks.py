@@ -14,18 +14,17 @@ import gc
 import itertools
 import os
 import stat
-import sys
 from array import array
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import IO, Any
+from typing import Any
 
 from brimwick.output.verify.documents import DEFAULT_MAX_DOCUMENT_BYTES, is_json_lines, json_lines_values, stream_values
 from brimwick.output.verify.lines import READ_BYTES, ReadAhead, iter_lines
+from brimwick.output.verify.sources import STDIN, is_compressed, is_remote, open_input, plain_name
 from brimwick.output.verify.verdicts import INVALID, OK, check_document
 
-STDIN = "-"
 MIN_RANGE_BYTES = 1 << 20
 MAX_RANGE_BYTES = 16 << 20
 _BOM = b"\xef\xbb\xbf"
@@ -38,6 +37,11 @@ Judge = Callable[[Any, bool], tuple[str, str]]
 class Options:
     strict: bool = False
     max_document_bytes: int = DEFAULT_MAX_DOCUMENT_BYTES
+
+    def __post_init__(self) -> None:
+        limit = self.max_document_bytes
+        if not isinstance(limit, int) or isinstance(limit, bool) or limit < 1:
+            raise ValueError(f"max_document_bytes must be a positive number of bytes, not {limit!r}")
 
 
 @dataclass(frozen=True)
@@ -92,12 +96,13 @@ class TaskResult:
 
 
 def plan(sources: Iterable[str], range_bytes: int) -> list[Task]:
-    """Cut the inputs into tasks: JSON Lines files into byte ranges, everything else whole."""
+    """Cut the inputs into tasks: plain JSON Lines files into byte ranges, everything else (compressed
+    files too) whole."""
     tasks: list[Task] = []
     for index, source in enumerate(sources):
-        json_lines = is_json_lines(source)
+        json_lines = is_json_lines(plain_name(source))
         size = None if source == STDIN else remote_size(source) if is_remote(source) else local_size(source)
-        if json_lines and size:
+        if json_lines and size and not is_compressed(source):
             tasks += _byte_ranges(index, source, size, range_bytes)
         else:
             tasks.append(Task(index, source, json_lines=json_lines, size=size or 0))
@@ -113,11 +118,6 @@ def _byte_ranges(index: int, source: str, size: int, range_bytes: int) -> Iterat
 def range_bytes_for(total: int, workers: int) -> int:
     """Ranges small enough to keep every worker busy to the end, large enough to cost little each."""
     return max(MIN_RANGE_BYTES, min(MAX_RANGE_BYTES, total // max(1, workers * 8)))
-
-
-def is_remote(source: str) -> bool:
-    """An fsspec URL (``s3://...``), opened through fsspec."""
-    return "://" in source
 
 
 def local_size(source: str) -> int | None:
@@ -167,17 +167,15 @@ def task_verdicts(task: Task, options: Options, counter: list[int], judge: Judge
                   ) -> Iterator[tuple[int, str, str]]:
     """Verdicts of one task as they are reached; ``counter[0]`` ends as the number of lines it owned."""
     try:
-        handle = open_source(task.source)
+        source = open_input(task.source, task.start)
     except (OSError, ImportError, ValueError) as exc:
         yield 0, INVALID, _reason(exc) if isinstance(exc, OSError) else f"cannot read: {exc}"
         return
     ahead = None
     try:
-        if task.start > 0:
-            handle.seek(task.start - 1)
-        read = handle.read
-        if task.size > 2 * READ_BYTES and task.source != STDIN and not is_remote(task.source):
-            ahead = ReadAhead(handle)
+        read = source.read
+        if task.size > 2 * READ_BYTES and not source.streaming and not is_remote(task.source):
+            ahead = ReadAhead(source)
             read = ahead.read
         try:
             for line, document in _documents(task, read, options, counter):
@@ -188,21 +186,7 @@ def task_verdicts(task: Task, options: Options, counter: list[int], judge: Judge
     finally:
         if ahead is not None:
             ahead.close()
-        if task.source != STDIN:
-            handle.close()
-
-
-def open_source(source: str) -> IO[bytes]:
-    """An input opened for reading bytes: standard input for ``-``, fsspec for a URL, else a file here."""
-    if source == STDIN:
-        if sys.stdin is None:
-            raise OSError("standard input is closed")
-        return sys.stdin.buffer
-    if is_remote(source):
-        import fsspec
-
-        return fsspec.open(source, "rb").open()  # type: ignore[no-any-return]
-    return open(source, "rb")
+        source.close()
 
 
 def _documents(task: Task, read: Callable[[int], bytes], options: Options, counter: list[int]) -> Iterator[tuple[int, Any]]:

@@ -1,0 +1,154 @@
+"""Opening inputs: streams judged as their documents arrive, compressed stores read as plain ones."""
+
+from __future__ import annotations
+
+import bz2
+import gzip
+import io
+import json
+import lzma
+import os
+import select
+import subprocess
+import sys
+import threading
+import time
+import zipfile
+from pathlib import Path
+from typing import IO, Any
+
+import pytest
+
+from brimwick.output import cli
+from brimwick.output.verify import tasks
+from brimwick.output.verify.ordered import verify_sources
+
+DOC = json.loads(json.dumps(cli.demo_envelope().to_dict()))
+GOOD = json.dumps(DOC)
+BAD = json.dumps({**DOC, "findings": DOC["findings"][1:]})
+WAIT_SECONDS = 20
+
+
+def read_line(stream: IO[bytes], timeout: float = WAIT_SECONDS) -> bytes:
+    """One line from a pipe, failing rather than hanging when it does not come in time."""
+    ready, _, _ = select.select([stream], [], [], timeout)
+    assert ready, "no verdict arrived while the writer paused"
+    return stream.readline()
+
+
+@pytest.mark.parametrize("via", ["pipe", "fifo"])
+def test_each_document_is_judged_as_soon_as_it_arrives(tmp_path: Path, via: str) -> None:
+    pretty = json.dumps(DOC, indent=2)  # a document over many lines, as jq writes it
+    argv = [sys.executable, "-m", "brimwick.output.cli", "verify"]
+    if via == "fifo":
+        fifo = tmp_path / "scans.fifo"
+        os.mkfifo(fifo)
+        argv.append(str(fifo))
+    else:
+        argv.append("-")
+    name = str(tmp_path / "scans.fifo") if via == "fifo" else "<stdin>"
+    with subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        assert proc.stdin is not None and proc.stdout is not None
+        try:
+            writer = open(fifo, "wb") if via == "fifo" else proc.stdin  # noqa: SIM115 - closed below
+            got = []
+            for text in [GOOD, BAD, pretty]:
+                writer.write(text.encode() + b"\n")
+                writer.flush()  # then the writer pauses: the verdict must come before any more input
+                got.append(read_line(proc.stdout).decode().rstrip("\n").split(": ")[:2])
+            writer.close()
+            rest = proc.stdout.read().decode()
+            assert proc.wait(timeout=WAIT_SECONDS) == 1
+        finally:
+            proc.kill()
+    assert got == [[f"{name}:1", "OK"], [f"{name}:2", "CORRUPT"], [f"{name}:3", "OK"]]
+    assert rest == "3 documents: 2 ok, 1 corrupt, 0 invalid\n"
+
+
+def compress(fmt: str, data: bytes) -> bytes:
+    if fmt == "zst":
+        zstandard = pytest.importorskip("zstandard")
+        return zstandard.ZstdCompressor().compress(data)  # type: ignore[no-any-return]
+    return {"gz": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}[fmt](data)
+
+
+@pytest.mark.parametrize("fmt", ["gz", "bz2", "xz", "zst"])
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_compressed_stores_give_the_verdicts_of_the_plain_ones(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                                capsys: pytest.CaptureFixture[str], fmt: str, jobs: int) -> None:
+    monkeypatch.setattr(tasks, "MIN_RANGE_BYTES", 4096)  # the plain file is cut into ranges; the compressed one is not
+    monkeypatch.chdir(tmp_path)
+    lines = "\n".join([GOOD, BAD, "", '{"cut', *[GOOD] * 20]) + "\n"
+    Path("scans.jsonl").write_text(lines)
+    Path(f"scans.jsonl.{fmt}").write_bytes(compress(fmt, lines.encode()))
+    Path("renamed.json").write_bytes(compress(fmt, (json.dumps(DOC, indent=2) + "\n" + BAD).encode()))  # found by its bytes
+    Path("pretty.json").write_text(json.dumps(DOC, indent=2) + "\n" + BAD)
+    outputs = []
+    for names in (["scans.jsonl", "pretty.json"], [f"scans.jsonl.{fmt}", "renamed.json"]):
+        assert cli.main(["verify", "-j", str(jobs), *names]) == 1
+        outputs.append(capsys.readouterr().out.replace(f"scans.jsonl.{fmt}", "scans.jsonl").replace("renamed", "pretty"))
+    assert outputs[0] == outputs[1] and outputs[0].endswith("25 documents: 22 ok, 2 corrupt, 1 invalid\n")
+
+
+def test_standard_input_may_be_compressed(monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]) -> None:
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(gzip.compress(f"{GOOD}\n{BAD}\n".encode()))))
+    assert cli.main(["verify", "-q", "-"]) == 1
+    assert capsys.readouterr().out.startswith("<stdin>:2: CORRUPT: ")
+
+
+def zipped(path: Path) -> None:
+    with zipfile.ZipFile(path, "w") as archive:
+        archive.writestr("scans.jsonl", GOOD)
+
+
+@pytest.mark.parametrize("make, reason", [
+    (zipped, "cannot read: compressed with zip, which is not read here"),
+    (lambda path: path.write_bytes(b"\x04\x22\x4d\x18" + b"\x00" * 40), "cannot read: compressed with lz4, which is not read here"),
+], ids=["zip", "lz4"])
+def test_an_unsupported_compression_is_one_invalid_verdict(tmp_path: Path, make: Any, reason: str) -> None:
+    path = tmp_path / "scans.jsonl"
+    make(path)
+    verdicts = list(verify_sources([str(path)]))
+    assert len(verdicts) == 1 and verdicts[0].label == str(path) and verdicts[0].status == "INVALID"
+    assert verdicts[0].detail.startswith(reason)
+
+
+def test_damaged_compressed_data_ends_the_input_with_one_verdict(tmp_path: Path) -> None:
+    data = gzip.compress((f"{GOOD}\n" * 200).encode())
+    path = tmp_path / "cut.jsonl.gz"
+    path.write_bytes(data[: len(data) // 2])
+    verdicts = list(verify_sources([str(path)]))
+    assert {v.status for v in verdicts[:-1]} == {"OK"} and len(verdicts) > 2
+    assert verdicts[-1].status == "INVALID" and verdicts[-1].detail.startswith("cannot read: damaged gzip data: ")
+
+
+def test_a_large_gzip_stream_is_read_in_bounded_memory() -> None:
+    # 64 MiB of one line, decompressed as it is read: the limit ends it, nothing holds it whole.
+    writer_done = threading.Event()
+    with subprocess.Popen([sys.executable, "-m", "brimwick.output.cli", "verify", "--max-document-bytes", "1M", "-"],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as proc:
+        assert proc.stdin is not None and proc.stdout is not None
+
+        def write() -> None:
+            try:
+                with gzip.GzipFile(fileobj=proc.stdin, mode="wb") as out:
+                    for _ in range(64):
+                        out.write(b"x" * (1 << 20))
+                proc.stdin.close()  # type: ignore[union-attr]
+            except BrokenPipeError:
+                pass
+            writer_done.set()
+
+        thread = threading.Thread(target=write, daemon=True)
+        thread.start()
+        try:
+            first = read_line(proc.stdout)
+            with open(f"/proc/{proc.pid}/status") as status:
+                rss_kib = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+            deadline = time.monotonic() + WAIT_SECONDS
+            while not writer_done.is_set() and time.monotonic() < deadline:
+                time.sleep(0.05)
+        finally:
+            proc.kill()
+            proc.wait(timeout=WAIT_SECONDS)
+    assert first.startswith(b"<stdin>:1: INVALID: larger than the 1 MiB limit") and rss_kib < 150_000
