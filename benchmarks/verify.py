@@ -115,6 +115,21 @@ class LocalCluster:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+PRINTED = "verify --jobs 1 (every verdict printed)"
+
+
+def extra_runs(path: Path, cli: list[str]) -> list[tuple[str, list[str] | None]]:
+    """Rows beside the -q ones: the cost of printing every verdict, and a gzip'd copy of the file."""
+    import gzip
+
+    packed = path.with_name(path.name + ".gz")
+    with open(path, "rb") as plain, gzip.open(packed, "wb", compresslevel=6) as out:
+        shutil.copyfileobj(plain, out)
+    default = [arg for arg in cli if arg != "-q"]
+    return [(PRINTED, [*default, str(path)]),
+            (f"verify -q --jobs 1 on .jsonl.gz ({packed.stat().st_size / 1e6:.0f} MB)", [*cli, str(packed)])]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--documents", type=int, default=20000)
@@ -137,6 +152,7 @@ def main() -> None:
                                                     ("verify -q --jobs 1", [*cli, str(path)]),
                                                     ("verify -q --strict --jobs 1", [*cli, "--strict", str(path)])]
         runs += [(f"verify -q --jobs {n}", [*cli, "--jobs", str(n), str(path)]) for n in args.jobs]
+        runs += extra_runs(path, cli)
         if not args.no_dask:
             runs.append((f"verify -q --scheduler ({max(args.jobs)} workers)", None))  # the cluster starts only then
         print(f"{args.documents:,} envelopes, {size / 1e6:.1f} MB, {size / args.documents / 1e3:.1f} kB each; "
@@ -167,6 +183,8 @@ def main() -> None:
             results.append((name, min(t[0] for t in runs_of_name), max(t[1] for t in runs_of_name)))
         bare = results[0][1]
         jobs1 = results[1][1]
+        printed = dict((name, seconds) for name, seconds, _ in results)[PRINTED]
+        print(f"printing every verdict costs {(printed - jobs1) / args.documents * 1e6:.2f} µs a verdict over -q")
         print(f"{'run':44} {'s':>7} {'docs/s':>9} {'MB/s':>7} {'x bare':>7} {'x jobs 1':>8} {'peak RSS MB':>11}")
         for name, seconds, rss in results:
             print(f"{name:44} {seconds:7.2f} {args.documents / seconds:9.0f} {size / 1e6 / seconds:7.1f} "

@@ -14,88 +14,75 @@ work runs and writes the lines.
 from __future__ import annotations
 
 import argparse
-import io
+import codecs
 import json
 import os
-import re
-import stat
 import sys
-import time
 from collections.abc import Iterator, Sequence
-from typing import IO
+from typing import IO, Any
 
 import brimwick
 from brimwick.output import manifest
 from brimwick.output.distributed import SchedulerUnavailable
 from brimwick.output.verify.documents import DEFAULT_MAX_DOCUMENT_BYTES
 from brimwick.output.verify.executors import raw_verdicts_in_processes, raw_verdicts_on_dask
-from brimwick.output.verify.ordered import RawVerdict, raw_verdicts, verify_sources
-from brimwick.output.verify.report import EXIT_FAILED, EXIT_OK, Report, checksum_lines
-from brimwick.output.verify.tasks import Options, Task, input_bytes
+from brimwick.output.verify.ordered import OnTaskDone, RawVerdict, raw_verdicts, verify_sources
+from brimwick.output.verify.progress import Progress, is_terminal
+from brimwick.output.verify.report import EXIT_OK, FORMATS, TEXT, Report, checksum_lines
+from brimwick.output.verify.sizes import EXAMPLES, parse_size
+from brimwick.output.verify.sources import is_stream
+from brimwick.output.verify.tasks import Options, input_bytes
 from brimwick.output.verify.verdicts import checksum_report
+from brimwick.output.verify.writing import VerdictWriter
 
 PROGRESS_MIN_BYTES = 8 << 20  # smaller inputs finish before a bar would help
-FLUSH_SECONDS = 0.2  # verdicts reach the output at least this often while they come
 EXIT_TROUBLE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 2, 130, 141
 
 
-class _Progress:
-    """A one-line bar on standard error, drawn only for a terminal and a large input."""
-
-    def __init__(self, total: int, stream: IO[str]) -> None:
-        self.total, self.done, self.stream = total, 0, stream
-        self.shown = total >= PROGRESS_MIN_BYTES and stream.isatty()
-
-    def advance(self, task: Task) -> None:
-        self.done += task.size
-        if self.shown:
-            filled = min(30, 30 * self.done // self.total)
-            self.stream.write(f"\r[{'#' * filled}{'.' * (30 - filled)}] {self.done >> 20}/{self.total >> 20} MiB")
-            self.stream.flush()
-
-    def close(self) -> None:
-        if self.shown:
-            self.stream.write("\r" + " " * 72 + "\r")
-            self.stream.flush()
-
-
-def _verdicts(args: argparse.Namespace, options: Options, progress: _Progress) -> Iterator[RawVerdict]:
+def _verdicts(args: argparse.Namespace, options: Options, on_task_done: OnTaskDone) -> Iterator[RawVerdict]:
     # Unlabelled: with --quiet, the labels of OK verdicts would only be thrown away.
     if args.scheduler:
         from brimwick.output.distributed import connect
 
         with connect(args.scheduler) as client:
-            yield from raw_verdicts_on_dask(client, args.files, options, on_task_done=progress.advance)
+            yield from raw_verdicts_on_dask(client, args.files, options, on_task_done=on_task_done)
     elif args.jobs > 1:
-        yield from raw_verdicts_in_processes(args.files, options, jobs=args.jobs, on_task_done=progress.advance)
+        yield from raw_verdicts_in_processes(args.files, options, jobs=args.jobs, on_task_done=on_task_done)
     else:
-        yield from raw_verdicts(args.files, options, on_task_done=progress.advance)
+        yield from raw_verdicts(args.files, options, on_task_done=on_task_done)
 
 
-def _is_regular_file(stream: IO[str]) -> bool:
+def _ascii_output(stream: IO[str]) -> bool:
+    """Output whose encoding is not UTF-8: names are then written with every non-ASCII character escaped."""
     try:
-        return stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
-    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
-        return False
+        return codecs.lookup(getattr(stream, "encoding", None) or "ascii").name != "utf-8"
+    except LookupError:
+        return True
+
+
+def _warn_about_jobs(jobs: int) -> None:
+    cpus = os.cpu_count() or 1
+    if jobs > cpus:
+        sys.stderr.write(f"brimwick-manifest: warning: --jobs {jobs} is more than the {cpus} CPUs here; "
+                         "the extra workers only take turns\n")
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
     options = Options(strict=args.strict, max_document_bytes=args.max_document_bytes)
-    progress = _Progress(input_bytes(args.files), sys.stderr)
-    report = Report(strict=args.strict, quiet=args.quiet)
     out = sys.stdout
-    flushed = time.monotonic()
-    # A reader on the other end of a pipe or terminal sees each verdict at once;
-    # a file gets them in batches.
-    every_line = not _is_regular_file(out)
+    report = Report(strict=args.strict, quiet=args.quiet, format=args.format, ascii=_ascii_output(out))
+    progress = Progress(input_bytes(args.files), sys.stderr, PROGRESS_MIN_BYTES)
+    # Someone watching sees each verdict at once: on a terminal, or while a stream is read.
+    live = is_terminal(out) or any(is_stream(source) for source in args.files)
+    writer = VerdictWriter(report, out, progress, live)
+    if args.jobs > 1:
+        _warn_about_jobs(args.jobs)
     try:
-        for name, line, status, detail in _verdicts(args, options, progress):
-            shown = report.done(name, line, status, detail)
-            if shown is not None:
-                out.write(shown + "\n")
-                if every_line or time.monotonic() - flushed >= FLUSH_SECONDS:
-                    out.flush()
-                    flushed = time.monotonic()
+        writer.write_all(_verdicts(args, options, writer.task_done))
+    except KeyboardInterrupt:
+        progress.close()
+        (sys.stderr if args.quiet else out).write(report.closing(interrupted=True) + "\n")
+        return EXIT_INTERRUPTED
     finally:
         progress.close()
     summary = report.summary()
@@ -106,9 +93,10 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
 def cmd_checksum(args: argparse.Namespace) -> int:
     report = Report()
+    ascii = _ascii_output(sys.stdout)
     for verdict in verify_sources([args.file], judge=checksum_report):
         report.count(verdict.status)
-        for line in checksum_lines(verdict):
+        for line in checksum_lines(verdict, ascii):
             sys.stdout.write(line + "\n")
     return report.return_code
 
@@ -143,14 +131,14 @@ def _positive(text: str) -> int:
     return int(text)
 
 
-_UNITS = {"": 1, "k": 1 << 10, "kib": 1 << 10, "m": 1 << 20, "mib": 1 << 20, "g": 1 << 30, "gib": 1 << 30}
-
-
 def _byte_count(text: str) -> int:
-    match = re.fullmatch(r"\s*(\d+)\s*([a-zA-Z]*)\s*", text)
-    if not match or match.group(2).lower() not in _UNITS or int(match.group(1)) < 1:
-        raise argparse.ArgumentTypeError(f"must be a positive number of bytes such as 1048576, 512K, 256M or 1G, not {text!r}")
-    return int(match.group(1)) * _UNITS[match.group(2).lower()]
+    try:
+        size = parse_size(text)
+    except ValueError:
+        size = 0
+    if size < 1:
+        raise argparse.ArgumentTypeError(f"must be a positive number of bytes such as {EXAMPLES}, not {text!r}")
+    return size
 
 
 DESCRIPTION = """\
@@ -166,8 +154,17 @@ Exit status: 0 when every document verifies, 1 when any does not, 2 for usage
 errors or output that cannot be written."""
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, except that help, version and usage text that cannot be written fails the run
+    (argparse itself ignores the error and exits 0)."""
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if message:
+            (file or sys.stderr).write(message)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="brimwick-manifest", description=DESCRIPTION,
+    parser = _Parser(prog="brimwick-manifest", description=DESCRIPTION,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"%(prog)s {brimwick.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -180,19 +177,24 @@ def build_parser() -> argparse.ArgumentParser:
                              "finding keys, keys given twice, NaN and Infinity, and the shipped JSON Schema with its "
                              "formats (INCONSISTENT when any disagrees)")
     where = verify.add_mutually_exclusive_group()
-    where.add_argument("-j", "--jobs", type=_positive, default=1, help="verify in N worker processes (default 1)")
+    where.add_argument("-j", "--jobs", type=_positive, default=1,
+                       help="verify in N worker processes (default 1; no more than there are tasks)")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="verify on a running Dask cluster (needs the [dask] extra); the workers read the FILEs "
                             "themselves, so they must reach them (shared filesystem or fsspec URL)")
     verify.add_argument("--max-document-bytes", type=_byte_count, default=DEFAULT_MAX_DOCUMENT_BYTES, metavar="SIZE",
-                        help="a document or line larger than this is INVALID without being read whole (default 256M)")
+                        help="a document or line larger than this is INVALID without being read whole (default 256M; "
+                             "K, M, G and KiB count in 1024s, KB, MB, GB in 1000s)")
     verify.add_argument("-q", "--quiet", action="store_true", help="print only the documents that fail, and no summary")
-    verify.set_defaults(run=cmd_verify)
+    verify.add_argument("--format", choices=FORMATS, default=TEXT,
+                        help='"json": one JSON object a verdict ({"source", "line", "status", "detail"}), then one '
+                             "for the summary, as JSON Lines (default text)")
+    verify.set_defaults(run=cmd_verify, parser=verify)
     checksum = commands.add_parser("checksum", help="print the stored and the recomputed checksum of each document")
     checksum.add_argument("file", metavar="FILE", help='a JSON or JSON Lines file; "-" reads standard input')
-    checksum.set_defaults(run=cmd_checksum)
+    checksum.set_defaults(run=cmd_checksum, parser=checksum)
     demo = commands.add_parser("demo", help="print the envelope document of a scan over the bundled sample findings")
-    demo.set_defaults(run=cmd_demo)
+    demo.set_defaults(run=cmd_demo, parser=demo)
     return parser
 
 
@@ -213,10 +215,24 @@ def _silence_stdout() -> None:
         pass
 
 
+def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
+    """The arguments; a usage error names the command it is about, with that command's usage."""
+    parser = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    if extra:
+        args.parser.error(f"unrecognized arguments: {' '.join(extra)}")
+    return args
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     _forgiving_output()
-    args = build_parser().parse_args(argv)
     try:
+        try:
+            args = _parse(argv)
+        except SystemExit as done:  # --help, --version, or a usage error (already written to stderr)
+            if done.code == 0:
+                sys.stdout.flush()  # what was printed must reach the output, or the exit says it did not
+            raise
         status = int(args.run(args))
         sys.stdout.flush()
         return status

@@ -74,11 +74,12 @@ def _size(count: int) -> str:
     for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
         if count >= scale and count % scale == 0:
             return f"{count // scale} {unit}"
-    return f"{count:,} bytes"
+    return f"{count:,} byte{'' if count == 1 else 's'}"
 
 
 def parse_json(data: bytes, strict: bool = False) -> Any:
-    """The value ``json.loads(data.decode("utf-8"))`` gives, or Unreadable with the reason.
+    """The value ``json.loads(data.decode("utf-8"))`` gives; raises Unreadable, with the reason in plain
+    words, for text that is not one JSON value.
 
     The strict reader reads through ``json`` alone and gives a document with
     a key given twice as ``readings.Noted``."""

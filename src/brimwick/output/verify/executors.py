@@ -13,8 +13,8 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from typing import Any
 
-from brimwick.output.verify.ordered import OnTaskDone, RawVerdict, Verdict, labelled, raw_verdicts
-from brimwick.output.verify.tasks import Options, Task, input_bytes, range_bytes_for, run_task
+from brimwick.output.verify.ordered import OnTaskDone, RawVerdict, Verdict, labelled, raw_verdicts, source_list
+from brimwick.output.verify.tasks import Options, Task, input_bytes, range_bytes_for, run_task, task_count
 
 TASKS_PER_WORKER_IN_FLIGHT = 2  # one running, one waiting, so no worker idles between tasks
 
@@ -30,6 +30,8 @@ def raw_verdicts_in_processes(sources: Iterable[str], options: Options = Options
     """``verify_in_processes``, each verdict as a RawVerdict."""
     from concurrent.futures import ProcessPoolExecutor
 
+    sources = source_list(sources)
+    jobs = min(jobs, task_count(sources, jobs))  # a worker with no task to run would only cost its start
     pool = ProcessPoolExecutor(max_workers=jobs)
     try:
         yield from raw_verdicts(sources, options, submit=lambda task: pool.submit(run_task, task, options),

@@ -1,40 +1,66 @@
 """How verdicts are shown: the verdict line (escaping included), the counts, the summary and the exit status.
 
 A ``Report`` counts the verdicts of one run and renders each one the command
-prints; its summary and ``return_code`` follow from the counts. The command
-and library callers share it, so a verdict reads the same wherever it is
-printed. Writing, flushing and where the verdicts come from are the caller's.
+prints, as text (``LABEL: STATUS: DETAIL``) or, with ``format="json"``, as
+one JSON object a line (JSON Lines); its summary and ``return_code`` follow
+from the counts. The command and library callers share it, so a verdict
+reads the same wherever it is printed. Writing, flushing and where the
+verdicts come from are the caller's; what is escaped and how is
+``escaping``'s.
 """
 
 from __future__ import annotations
 
-import re
+import json
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 
-from brimwick.output.verify.ordered import Verdict, label
+from brimwick.output.verify.escaping import escape_name, escape_text
+from brimwick.output.verify.ordered import Position, Verdict, label, position
 from brimwick.output.verify.verdicts import CORRUPT, INCONSISTENT, INVALID, OK, STATUSES
 
 EXIT_OK, EXIT_FAILED = 0, 1
-
-_CONTROL = re.compile(r"[\x00-\x1f\x7f]")
+TEXT, JSON = "text", "json"
+FORMATS = (TEXT, JSON)
 
 
 @dataclass
 class Report:
     """The verdicts of one run, counted by status. With ``quiet`` only those that fail are shown, and no
-    summary; with ``strict`` the summary also counts the INCONSISTENT ones."""
+    summary; with ``strict`` the summary also counts the INCONSISTENT ones. ``ascii`` escapes every
+    non-ASCII character of a name (for output whose encoding is not UTF-8)."""
 
     strict: bool = False
     quiet: bool = False
+    format: str = TEXT
+    ascii: bool = False
     counts: dict[str, int] = field(default_factory=lambda: dict.fromkeys(STATUSES, 0))
+    _names: dict[str, str] = field(default_factory=dict, repr=False)  # each input's name as shown, made once
+
+    def __post_init__(self) -> None:
+        if self.format not in FORMATS:
+            raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {self.format!r}")
 
     def done(self, name: str, line: int, status: str, detail: str) -> str | None:
         """Count one verdict; its line as shown (without a line break), or None where it is not shown."""
-        self.count(status)
-        if status != OK or not self.quiet:
-            return raw_verdict_line(name, line, status, detail)
-        return None
+        self.counts[status] += 1
+        if status == OK and self.quiet:
+            return None
+        shown = self._names.get(name)
+        if shown is None:
+            shown = self._names[name] = self._show_name(name)
+        if self.format == JSON:
+            return _json_verdict(shown, line, status, detail)
+        if line:
+            shown = f"{shown}:{line}" if type(line) is int else f"{shown}:{position(line)}"
+        if detail:
+            return f"{shown}: {status}: {escape_text(detail)}"
+        return f"{shown}: {status}"
+
+    def _show_name(self, name: str) -> str:
+        if self.format == JSON:
+            return json.dumps(name)
+        return escape_name(name, self.ascii)
 
     def count(self, status: str) -> None:
         self.counts[status] += 1
@@ -50,7 +76,14 @@ class Report:
 
     def summary(self) -> str | None:
         """The closing line, or None when quiet."""
-        return None if self.quiet else str(self)
+        return None if self.quiet else self.closing()
+
+    def closing(self, interrupted: bool = False) -> str:
+        """The summary in the report's format; after an interrupt it counts what was verified so far."""
+        if self.format == JSON:
+            counts = {"documents": self.total, **{status.lower(): n for status, n in self.counts.items()}}
+            return json.dumps({**counts, "interrupted": True} if interrupted else counts)
+        return f"interrupted after {self}" if interrupted else str(self)
 
     def __str__(self) -> str:
         counts, total = self.counts, self.total
@@ -59,30 +92,24 @@ class Report:
         return text + (f", {counts[INCONSISTENT]} inconsistent" if self.strict else "")
 
 
-def verdict_line(verdict: Verdict) -> str:
+def _json_verdict(source: str, line: int, status: str, detail: str) -> str:
+    column = line.column if type(line) is Position else 0
+    where = f'"line": {line:d}, "column": {column}' if column else f'"line": {line:d}' if line else '"line": null'
+    return f'{{"source": {source}, {where}, "status": "{status}", "detail": {json.dumps(detail)}}}'
+
+
+def verdict_line(verdict: Verdict, ascii: bool = False) -> str:
     """``LABEL: STATUS`` or ``LABEL: STATUS: DETAIL``, always one line."""
-    line = f"{escape_name(verdict.label)}: {verdict.status}"
+    line = f"{escape_name(verdict.label, ascii)}: {verdict.status}"
     return line + (f": {escape_text(verdict.detail)}" if verdict.detail else "")
 
 
-def raw_verdict_line(name: str, line: int, status: str, detail: str) -> str:
-    return verdict_line(Verdict(label(name, line), status, detail))
+def raw_verdict_line(name: str, line: int, status: str, detail: str, ascii: bool = False) -> str:
+    return verdict_line(Verdict(label(name, line), status, detail), ascii)
 
 
-def checksum_lines(verdict: Verdict) -> Iterator[str]:
+def checksum_lines(verdict: Verdict, ascii: bool = False) -> Iterator[str]:
     """What the checksum command shows for one document: each line of the detail, under its label."""
+    shown = escape_name(verdict.label, ascii)
     for part in verdict.detail.split("\n"):
-        yield f"{escape_name(verdict.label)}: {escape_text(part)}"
-
-
-def escape_name(name: str) -> str:
-    """A name (or a label, NAME:LINE) as sha256sum shows it: with a leading backslash when it holds a
-    line break or backslash."""
-    if not any(c in name for c in "\\\n\r"):
-        return name
-    return "\\" + name.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r")
-
-
-def escape_text(text: str) -> str:
-    """Keep a reason on one line and free of terminal control codes."""
-    return _CONTROL.sub(lambda m: m.group().encode("unicode_escape").decode("ascii"), text)
+        yield f"{shown}: {escape_text(part)}"

@@ -109,6 +109,11 @@ def plan(sources: Iterable[str], range_bytes: int) -> list[Task]:
     return tasks
 
 
+def task_count(sources: list[str], workers: int) -> int:
+    """How many tasks ``workers`` workers would be given for the inputs (at least 1)."""
+    return max(1, len(plan(sources, range_bytes_for(input_bytes(sources), workers))))
+
+
 def _byte_ranges(index: int, source: str, size: int, range_bytes: int) -> Iterator[Task]:
     for start in range(0, size, range_bytes):
         stop = start + range_bytes

@@ -20,6 +20,7 @@ from typing import Any
 from brimwick.output import manifest
 from brimwick.output.verify.audit import audit, is_number, kind
 from brimwick.output.verify.documents import Damaged
+from brimwick.output.verify.escaping import escape_text
 from brimwick.output.verify.nesting import TOO_DEEP
 from brimwick.output.verify.readings import Noted
 
@@ -69,15 +70,18 @@ def diagnose(document: dict[str, Any]) -> str | None:
 
 
 def checksum_report(document: Any, strict: bool = False) -> tuple[str, str]:
-    """The verdict on a document and what the checksum command shows for it: the stored and the
-    recomputed checksum where the findings can be read, then the reason when the document is INVALID."""
+    """The verdict on a document and what the checksum command shows for it, one line each: the stored and
+    the recomputed checksum where the findings can be read (``MISMATCH`` after a CORRUPT one's), then the
+    reason when the document is INVALID."""
     status, detail = check_document(document)
     if type(document) is Noted:
         document = document.value
     lines = _checksums(document) if type(document) is dict else []
+    if status == CORRUPT and lines:
+        lines[-1] += "  MISMATCH"
     if status == INVALID or not lines:
         lines.append(f"{status}: {detail}" if detail else status)
-    return status, "\n".join(lines)
+    return status, "\n".join(map(escape_text, lines))  # a stored value's own line breaks stay escaped
 
 
 def _checksums(document: dict[str, Any]) -> list[str]:

@@ -1,0 +1,62 @@
+"""Writing verdict lines as they come: when the output is flushed, and the progress bar kept off them.
+
+A reader watching (a terminal, or any output while a stream is read) sees
+each verdict the moment it is known. Otherwise (a file, a pipe, /dev/null)
+lines are flushed at least every ``FLUSH_SECONDS`` and at the end of every
+task, so that printing costs about what counting does, yet a reader at the
+other end of a pipe never waits longer than one task for a verdict. On a
+terminal the progress bar is cleared before a verdict is written there and
+drawn again after it.
+"""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Iterable
+from typing import IO
+
+from brimwick.output.verify.ordered import RawVerdict
+from brimwick.output.verify.progress import Progress
+from brimwick.output.verify.report import Report
+from brimwick.output.verify.tasks import Task
+
+FLUSH_SECONDS = 0.2  # verdicts reach the output at least this often while they come
+
+
+class VerdictWriter:
+    """Writes the lines ``report`` shows to ``out``; ``live`` flushes every line."""
+
+    def __init__(self, report: Report, out: IO[str], progress: Progress, live: bool) -> None:
+        self.report, self.out, self.progress, self.live = report, out, progress, live
+        self.pending = False  # lines written and not yet flushed
+
+    def task_done(self, task: Task) -> None:
+        """At the end of each task: what it found goes out, and the bar moves on."""
+        if self.pending:
+            self.out.flush()
+            self.pending = False
+        self.progress.advance(task)
+
+    def write_all(self, verdicts: Iterable[RawVerdict]) -> None:
+        done, write, flush = self.report.done, self.out.write, self.out.flush
+        if self.live:
+            bar = self.progress
+            for name, line, status, detail in verdicts:
+                shown = done(name, line, status, detail)
+                if shown is not None:
+                    bar.clear()
+                    write(shown + "\n")
+                    flush()
+                    if bar.shown:
+                        bar.redraw()
+            return
+        due = time.monotonic() + FLUSH_SECONDS
+        for name, line, status, detail in verdicts:
+            shown = done(name, line, status, detail)
+            if shown is not None:
+                write(shown + "\n")
+                self.pending = True
+                if time.monotonic() >= due:
+                    flush()
+                    self.pending = False
+                    due = time.monotonic() + FLUSH_SECONDS

@@ -1,0 +1,124 @@
+"""The rough edges an operator meets first: sizes, usage, workers, interrupts, output that cannot be written, and
+library calls that would silently do the wrong thing."""
+
+from __future__ import annotations
+
+import concurrent.futures
+import json
+import select
+import signal
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from brimwick.output import cli
+from brimwick.output.verify.executors import raw_verdicts_in_processes
+from brimwick.output.verify.ordered import raw_verdicts, verify_sources
+from brimwick.output.verify.sizes import parse_size
+from brimwick.output.verify.tasks import Options
+
+GOOD = json.dumps(json.loads(json.dumps(cli.demo_envelope().to_dict())))
+COMMAND = [sys.executable, "-m", "brimwick.output.cli"]
+
+
+@pytest.mark.parametrize("text, size", [
+    ("1", 1), ("512K", 512 << 10), ("512k", 512 << 10), ("10KB", 10_000), ("10KiB", 10 << 10), ("64M", 64 << 20),
+    ("64MB", 64_000_000), ("1MiB", 1 << 20), ("1G", 1 << 30), ("2gb", 2_000_000_000), ("7B", 7), (" 3 K ", 3 << 10),
+])
+def test_sizes_read_as_gnu_tools_read_them(text: str, size: int) -> None:
+    assert parse_size(text) == size
+
+
+@pytest.mark.parametrize("text", ["", "K", "1.5M", "-1", "1X", "1iB", "lots"])
+def test_what_is_not_a_size_is_a_usage_error(text: str, capsys: pytest.CaptureFixture[str]) -> None:
+    with pytest.raises(SystemExit) as exit_info:
+        cli.main(["verify", "--max-document-bytes", text, "a.json"])
+    assert exit_info.value.code == 2 and "such as 1048576, 512K, 10KB, 64MiB or 1G" in capsys.readouterr().err
+
+
+def test_one_byte_is_one_byte(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    (tmp_path / "a.jsonl").write_text('{"a": 1}\n')
+    assert cli.main(["verify", "--max-document-bytes", "1", str(tmp_path / "a.jsonl")]) == 1
+    assert "larger than the 1 byte limit for one document" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("argv, usage", [
+    (["checksum", "a.json", "b.json"], "usage: brimwick-manifest checksum "),
+    (["checksum"], "usage: brimwick-manifest checksum "),
+    (["verify", "a.json", "--frobnicate"], "usage: brimwick-manifest verify "),
+    (["verify", "--format", "xml", "a.json"], "usage: brimwick-manifest verify "),
+    (["demo", "extra"], "usage: brimwick-manifest demo "),
+])
+def test_usage_errors_show_the_usage_of_their_command(argv: list[str], usage: str, capsys: pytest.CaptureFixture[str]) -> None:
+    with pytest.raises(SystemExit) as exit_info:
+        cli.main(argv)
+    assert exit_info.value.code == 2 and capsys.readouterr().err.startswith(usage)
+
+
+@pytest.mark.parametrize("argv", [["--help"], ["--version"], ["verify", "--help"]])
+def test_help_and_version_fail_when_they_cannot_be_written(argv: list[str]) -> None:
+    with open("/dev/full", "wb") as full:
+        proc = subprocess.run([*COMMAND, *argv], stdout=full, stderr=subprocess.PIPE, timeout=60)
+    assert (proc.returncode, proc.stderr) == (2, b"brimwick-manifest: cannot write output: No space left on device\n")
+
+
+def test_jobs_are_capped_at_the_tasks_and_warned_about_above_the_cpus(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                                      capsys: pytest.CaptureFixture[str]) -> None:
+    workers = []
+
+    class Recording(concurrent.futures.ThreadPoolExecutor):
+        def __init__(self, max_workers: int) -> None:
+            workers.append(max_workers)
+            super().__init__(max_workers)
+
+    monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", Recording)
+    monkeypatch.setattr("os.cpu_count", lambda: 4)
+    files = [str(tmp_path / f"{n}.json") for n in range(3)]
+    for name in files:
+        Path(name).write_text(GOOD)
+    assert cli.main(["verify", "--jobs", "1000", *files]) == 0
+    out, err = capsys.readouterr()
+    assert workers == [3] and out.endswith("3 documents: 3 ok, 0 corrupt, 0 invalid\n")
+    assert err == "brimwick-manifest: warning: --jobs 1000 is more than the 4 CPUs here; the extra workers only take turns\n"
+    assert cli.main(["verify", "--jobs", "4", *files]) == 0 and capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_an_interrupt_prints_what_was_verified_so_far_and_exits_130(quiet: bool) -> None:
+    with subprocess.Popen([*COMMAND, "verify", *(["-q"] if quiet else []), "-"], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        assert proc.stdin is not None and proc.stdout is not None
+        try:
+            proc.stdin.write(f"{GOOD}\n[1]\n".encode())
+            proc.stdin.flush()
+            if not quiet:
+                for _ in range(2):  # both verdicts are out: the run is waiting for more
+                    assert select.select([proc.stdout], [], [], 30)[0]
+                    proc.stdout.readline()
+            else:
+                assert select.select([proc.stdout], [], [], 30)[0] and proc.stdout.readline().startswith(b"<stdin>:2: INVALID")
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=30)
+        finally:
+            proc.kill()
+    summary = b"interrupted after 2 documents: 1 ok, 0 corrupt, 1 invalid\n"
+    assert proc.returncode == 130 and (err if quiet else out) == summary and b"Traceback" not in err
+
+
+@pytest.mark.parametrize("call", [
+    lambda: verify_sources("a.jsonl"),
+    lambda: raw_verdicts(b"a.jsonl"),  # type: ignore[arg-type]
+    lambda: next(raw_verdicts_in_processes("a.jsonl")),
+], ids=["verify_sources", "raw_verdicts", "in processes"])
+def test_the_library_refuses_a_bare_string_for_the_inputs(call: Any) -> None:
+    with pytest.raises(TypeError, match="must be a list of inputs"):
+        call()
+
+
+@pytest.mark.parametrize("limit", [0, -5, True, 1.5])
+def test_the_library_refuses_a_limit_that_is_not_a_positive_size(limit: Any) -> None:
+    with pytest.raises(ValueError, match="max_document_bytes must be a positive number of bytes"):
+        Options(max_document_bytes=limit)

@@ -1,0 +1,137 @@
+"""What the command writes: one line per verdict whatever the names and stored values, JSON Lines that say what the
+text says, and a progress bar that never runs into a verdict."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import pty
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from brimwick.output import cli
+from brimwick.output.verify.ordered import raw_verdicts
+from brimwick.output.verify.report import Report, checksum_lines
+from brimwick.output.verify.verdicts import checksum_report
+from brimwick.output.verify.ordered import Verdict
+
+DOC = json.loads(json.dumps(cli.demo_envelope().to_dict()))
+GOOD = json.dumps(DOC)
+BAD = json.dumps({**DOC, "findings": DOC["findings"][1:]})
+# Characters that break lines or drive terminals, beside ordinary and non-ASCII ones.
+NASTY = st.sampled_from(["\n", "\r", "\x1b[2J", "\x85", "\u2028", "\u2029", "\x7f", "\x0b", "\x1c", "\\", "\udc80", "\ud800",
+                         "\u00fc", "\u2014", "\U0001f600", "a", " "])
+UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff]")
+TEXTS = st.lists(NASTY | st.text(max_size=3), max_size=8).map("".join)
+
+
+def written(lines: list[str], encoding: str) -> list[str]:
+    """The lines as the command's output gives them to a reader, in ``encoding``."""
+    out = io.TextIOWrapper(io.BytesIO(), encoding=encoding, errors="backslashreplace", newline="\n")
+    for line in lines:
+        out.write(line + "\n")
+    out.flush()
+    return out.buffer.getvalue().decode(encoding).splitlines()  # type: ignore[attr-defined]
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(st.lists(st.tuples(TEXTS, TEXTS), min_size=1, max_size=4), st.sampled_from(["utf-8", "ascii"]),
+       st.sampled_from(["text", "json"]))
+def test_n_verdicts_are_n_lines_whatever_the_names_and_stored_values(tmp_path: Path, pairs: list[tuple[str, str]],
+                                                                     encoding: str, fmt: str) -> None:
+    path = tmp_path / "scans.jsonl"
+    docs = [{**DOC, "integrity_checksum": stored or "x"} for _, stored in pairs]  # CORRUPT, quoting the stored value
+    path.write_text("".join(json.dumps(d) + "\n" for d in docs))
+    report = Report(format=fmt, ascii=encoding == "ascii")
+    lines = [report.done(name, line, status, detail) or ""
+             for (name, _), (_, line, status, detail) in zip(pairs, raw_verdicts([str(path)]))]
+    shown = written(lines, encoding)
+    assert len(shown) == len(pairs) and not any(UNSAFE.search(line) for line in shown)
+    if fmt == "json":
+        assert [json.loads(line)["source"] for line in shown] == [json.loads(json.dumps(name)) for name, _ in pairs]
+    elif encoding == "ascii":
+        assert all(line.isascii() for line in shown)
+    checksums = [(name, verdict) for (name, _), verdict in zip(pairs, raw_verdicts([str(path)], judge=checksum_report))]
+    printed = written([line for name, (_, n, status, detail) in checksums
+                       for line in checksum_lines(Verdict(f"{name}:{n}", status, detail), encoding == "ascii")], encoding)
+    assert len(printed) == 2 * len(pairs) and all(line.endswith("  MISMATCH") for line in printed[1::2])
+
+
+@pytest.mark.parametrize("name, ascii, shown", [
+    ("plain.json", False, "plain.json"),
+    ("für.json", False, "für.json"),
+    ("für.json", True, "\\f\\xfcr.json"),  # as sha256sum marks an escaped name: one leading backslash
+    ("a\u2028b\x1b.json", False, "\\a\\u2028b\\x1b.json"),
+    ("bad-\udcff.json", False, "\\bad-\\xff.json"),  # a byte that was not UTF-8 comes back as that byte
+    ("c:\\x.json", True, "\\c:\\\\x.json"),
+], ids=["plain", "utf-8", "ascii", "separators", "not utf-8", "backslash"])
+def test_names_are_escaped_the_sha256sum_way(name: str, ascii: bool, shown: str) -> None:
+    assert Report(ascii=ascii).done(name, 0, "OK", "") == f"{shown}: OK"
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+@pytest.mark.parametrize("strict", [False, True])
+def test_json_lines_say_what_the_text_says(tmp_path: Path, capsys: pytest.CaptureFixture[str], quiet: bool, strict: bool) -> None:
+    (tmp_path / "scans.jsonl").write_text("\n".join([GOOD, BAD, "", '{"cut']) + "\n")
+    (tmp_path / "one.json").write_text(GOOD)
+    (tmp_path / "run.json").write_text(GOOD + BAD + "\n")
+    files = [str(tmp_path / n) for n in ("scans.jsonl", "one.json", "run.json", "absent.json")]
+    flags = [*(["-q"] if quiet else []), *(["--strict"] if strict else [])]
+    codes, outputs = [], []
+    for fmt in ("text", "json"):
+        codes.append(cli.main(["verify", "--format", fmt, *flags, *files]))
+        outputs.append(capsys.readouterr().out.splitlines())
+    text, objects = outputs[0], [json.loads(line) for line in outputs[1]]
+    assert codes == [1, 1] and len(text) == len(objects)
+    if not quiet:
+        summary = objects.pop()
+        assert text.pop().startswith(f"{summary['documents']} documents: {summary['ok']} ok, {summary['corrupt']} corrupt")
+        assert summary == {"documents": 7, "ok": 3, "corrupt": 2, "invalid": 2, "inconsistent": 0}
+    as_text = []
+    for o in objects:
+        where = "" if o["line"] is None else f":{o['line']}" + (f":{o['column']}" if "column" in o else "")
+        as_text.append(f"{o['source']}{where}: {o['status']}" + (f": {o['detail']}" if o["detail"] else ""))
+    assert as_text == text
+
+
+def test_the_progress_bar_is_cleared_before_a_verdict_and_drawn_again_after(tmp_path: Path) -> None:
+    path = tmp_path / "scans.jsonl"
+    path.write_text("".join(f"{BAD if i % 500 == 0 else GOOD}\n" for i in range(3000)))  # about 18 MB
+    main, other = pty.openpty()
+    try:
+        with subprocess.Popen([sys.executable, "-m", "brimwick.output.cli", "verify", "-q", str(path)],
+                              stdout=other, stderr=other, stdin=subprocess.DEVNULL) as proc:
+            os.close(other)
+            other = -1
+            screen = b""
+            while True:
+                try:
+                    chunk = os.read(main, 65536)
+                except OSError:  # the terminal's other end closed
+                    break
+                if not chunk:
+                    break
+                screen += chunk
+            assert proc.wait(timeout=60) == 1
+    finally:
+        os.close(main)
+        if other >= 0:
+            os.close(other)
+    text = screen.decode().replace("\r\n", "\n")
+    verdicts = re.findall(r"[^\r\n]*CORRUPT[^\r\n]*", text)
+    assert len(verdicts) == 6 and all(v.startswith(str(path)) for v in verdicts)  # no bar in front of a verdict
+    assert re.search(r"\r\[[#.]{30}\] \d+/\d+ MiB", text) and text.endswith("\r")  # drawn, and cleared at the end
+
+
+def test_no_bar_when_standard_error_is_not_a_terminal(tmp_path: Path) -> None:
+    path = tmp_path / "scans.jsonl"
+    path.write_text(f"{GOOD}\n" * 2000)
+    proc = subprocess.run([sys.executable, "-m", "brimwick.output.cli", "verify", "-q", str(path)], capture_output=True, timeout=60)
+    assert proc.returncode == 0 and proc.stderr == b"" and proc.stdout == b""
