@@ -75,7 +75,7 @@ def test_verify_files_json_lines_and_stdin(tmp_path: Path, monkeypatch: pytest.M
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(f"{BAD}\n{GOOD}\n".encode())))
     args = ["verify", *(["--quiet"] if quiet else []), "--jobs", str(jobs), "scans.jsonl", "absent.json", "-", *SINGLE]
     assert cli.main(args) == 1
-    cut = re.escape("INVALID: invalid JSON: Unterminated string starting at: line 1 column 15 (char 14)")
+    cut = re.escape("INVALID: invalid JSON: Unterminated string starting at: column 15")  # the label names the line
     expected = [
         *[f"scans.jsonl:{5 * k + n}: {verdict}" for k in range(3) for n, verdict in [(1, "OK"), (2, MISMATCH), (4, "OK"), (5, cut)]],
         "absent.json: INVALID: cannot read: No such file or directory", f"<stdin>:1: {MISMATCH}", "<stdin>:2: OK",
@@ -106,8 +106,8 @@ N_PRETTY, N_BAD, N_CUT = (text.count("\n") + 1 for text in (PRETTY, PRETTY_BAD, 
     ("jq.json", "\n".join([PRETTY, PRETTY_BAD, PRETTY[:400], PRETTY]),
      ["jq.json:1: OK", f"jq.json:{N_PRETTY + 1}: {MISMATCH}", f"jq.json:{N_PRETTY + N_BAD + 1}: INVALID: invalid JSON: .+",
       f"jq.json:{N_PRETTY + N_BAD + N_CUT + 1}: OK"]),
-    # compact documents one after another on one line, and whitespace between
-    ("run.json", f"{GOOD}{BAD} \n\n  {GOOD}", ["run.json:1: OK", f"run.json:1: {MISMATCH}", "run.json:3: OK"]),
+    # compact documents one after another on one line (the second labelled with its column), and whitespace between
+    ("run.json", f"{GOOD}{BAD} \n\n  {GOOD}", ["run.json:1: OK", f"run.json:1:{len(GOOD) + 1}: {MISMATCH}", "run.json:3: OK"]),
     # a damaged record in the middle of JSON Lines, and a byte-order mark
     ("scans.ndjson", "\ufeff" + "\n".join([GOOD, "garbage", GOOD, "\t", "[]"]),
      ["scans.ndjson:1: OK", "scans.ndjson:2: INVALID: invalid JSON: Expecting value: .+", "scans.ndjson:3: OK",

@@ -7,6 +7,9 @@ import subprocess
 import sys
 from typing import Any
 
+import pytest
+from test_cli import DEMO
+
 from brimwick.output.verify.ordered import Verdict, label, raw_verdicts, verify_sources
 
 
@@ -39,3 +42,46 @@ def test_raw_verdicts_label_as_verdicts_do(tmp_path: Any) -> None:
         list(verify_sources(sources))
     assert [label(n, line).rsplit("/", 1)[1] for n, line, _, _ in raw] == [
         "one.json", "two.jsonl:1", "two.jsonl:3", "empty.json", "stream.json:1", "stream.json:2", "missing.jsonl"]
+
+
+PRETTY = json.dumps(DEMO, indent=2)
+GOOD_LINE = json.dumps(json.loads(PRETTY))
+BROKEN = PRETTY.split("\n")
+BROKEN[40] += ","  # a stray comma on the file's line 42, counting the document before it
+
+
+@pytest.mark.parametrize("name, data, limit, expected", [
+    # one document over the limit is labelled as one document that is not: the file's name alone
+    ("one.json", PRETTY.encode(), 1, [("", "INVALID", "larger than the 1 byte limit for one document (--max-document-bytes)")]),
+    ("one.json", PRETTY.encode(), 100, [("", "INVALID", "larger than the 100 bytes limit for one document (--max-document-bytes)")]),
+    # an unreadable stretch is one verdict, not one per line
+    ("utf16.json", PRETTY.encode("utf-16"), None, [("", "INVALID", "not UTF-8 text: invalid start byte at byte 0")]),
+    # documents sharing a line get their column; a JSON error gives the file's line
+    ("run.json", f"{GOOD_LINE}{GOOD_LINE}  {GOOD_LINE}\n{GOOD_LINE}".encode(), None,
+     [("1", "OK", ""), (f"1:{len(GOOD_LINE) + 1}", "OK", ""), (f"1:{2 * len(GOOD_LINE) + 3}", "OK", ""), ("2", "OK", "")]),
+    ("jq.json", "\n".join([GOOD_LINE, *BROKEN, GOOD_LINE]).encode(), None,
+     [("1", "OK", ""), ("2", "INVALID", "invalid JSON: Expecting property name enclosed in double quotes: line 42 column 29"),
+      (str(len(BROKEN) + 2), "OK", "")]),
+    ("glued.json", f'{GOOD_LINE}{{"cut\n{GOOD_LINE}'.encode(), None,
+     [("1", "OK", ""), (f"1:{len(GOOD_LINE) + 1}", "INVALID",
+                        f"invalid JSON: Unterminated string starting at: line 1 column {len(GOOD_LINE) + 2}"), ("2", "OK", "")]),
+], ids=["tiny limit", "small limit", "utf-16", "shared line", "file's line", "column in reason"])
+@pytest.mark.parametrize("jobs", [False, True])
+def test_labels_and_counts_add_up(tmp_path: Any, name: str, data: bytes, limit: int | None,
+                                  expected: list[tuple[str, str, str]], jobs: bool) -> None:
+    from brimwick.output.verify.executors import verify_in_processes
+    from brimwick.output.verify.tasks import Options
+
+    path = tmp_path / name
+    path.write_bytes(data)
+    options = Options(max_document_bytes=limit) if limit else Options()
+    verdicts = verify_in_processes([str(path)], options) if jobs else verify_sources([str(path)], options)
+    assert [(v.label[len(str(path)) + 1:], v.status, v.detail) for v in verdicts] == expected
+
+
+def test_a_stream_labels_every_document_with_its_line(tmp_path: Any) -> None:
+    # Whether another document follows is unknown when one is shown: even a lone one carries its line.
+    (tmp_path / "one.json").write_text(PRETTY)
+    proc = subprocess.run(f"cat {tmp_path / 'one.json'} | {sys.executable} -m brimwick.output.cli verify -",
+                          shell=True, capture_output=True, timeout=60)
+    assert proc.stdout.decode().splitlines()[0] == "<stdin>:1: OK"

@@ -1,5 +1,6 @@
 """Verify stored scan documents: one module per concern.
 
+- ``sources``: opening an input: files, URLs, standard input, compressed or not, streams as their bytes arrive;
 - ``lines``: an input cut into lines, in byte ranges, read ahead;
 - ``documents``: lines parsed into values, exactly as ``json.loads`` gives them;
 - ``nesting``: the reader's nesting limit, the same in every process;
@@ -11,7 +12,10 @@
 - ``tasks``: a unit of work (an input or a byte range of one) and running it;
 - ``ordered``: verdicts in input order from any executor, and their labels;
 - ``executors``: runs over worker processes or on a Dask cluster;
-- ``report``: counting verdicts, the verdict line, the summary, the exit status.
+- ``report``: counting verdicts, the verdict line (text or JSON), the summary, the exit status;
+- ``escaping``: names and reasons kept on one line and away from the terminal's controls;
+- ``writing`` and ``progress``: writing verdict lines as they come, and the progress bar beside them;
+- ``sizes``: sizes as operators write them (``512K``, ``10KB``, ``1MiB``).
 
 ``brimwick.output.verification`` gathers their public names in one place for
 callers; the command line is ``brimwick.output.cli``. Importing this package

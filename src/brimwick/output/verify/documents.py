@@ -15,9 +15,10 @@ Two layouts are read:
   as JSON Lines, pretty-printed one after another as ``jq`` writes them, or a
   single document. A value that does not parse is reported with the line it
   starts on; reading resumes at a value glued to it on the same line (see
-  ``glued_value``), else at the next line that starts at its first column
-  (a line that begins with whitespace or a closing bracket belongs to the
-  value that failed), so one damaged record never hides the others.
+  ``glued_value``), else at the next line that starts with what can begin a
+  JSON value (a line that begins with whitespace, a closing bracket or
+  anything else belongs to the stretch that failed), so one damaged record
+  never hides the others and an unreadable stretch is one verdict.
 
 Nesting is limited by the reader itself (``nesting``), so a document gets the
 same verdict whichever process reads it. The strict reader (``strict``) reads
@@ -31,6 +32,7 @@ is ``lines``'s job; what a value means as a scan document is ``verdicts``'s.
 from __future__ import annotations
 
 import json
+import re
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -38,8 +40,9 @@ from typing import Any
 import msgspec
 
 from brimwick.output.verify import readings
+from brimwick.output.verify.lines import Position
 from brimwick.output.verify.nesting import TOO_DEEP, TooDeep, may_pass_limit, too_deep, within_limit
-from brimwick.output.verify.resync import CONTINUATION, glued_value
+from brimwick.output.verify.resync import glued_value
 
 DEFAULT_MAX_DOCUMENT_BYTES = 256 * 1024 * 1024
 JSON_LINES_SUFFIXES = (".jsonl", ".ndjson")
@@ -100,9 +103,14 @@ def parse_json(data: bytes, strict: bool = False) -> Any:
         raise Unreadable(_unreadable(bytes(data), exc)) from None
 
 
-def _unreadable(data: bytes, exc: ValueError) -> str:
-    """Why text is not a value: nested past the limit, decided by the text whatever else is wrong with it."""
-    return TOO_DEEP if too_deep(data) else f"invalid JSON: {exc}"
+def _unreadable(data: bytes, exc: ValueError, at: int = 0) -> str:
+    """Why text is not a value: nested past the limit, decided by the text whatever else is wrong with it.
+    Given the line ``at`` which the text starts on, json's position is given as the file's."""
+    if too_deep(data):
+        return TOO_DEEP
+    if at and isinstance(exc, json.JSONDecodeError):
+        return _file_position(exc, at)
+    return f"invalid JSON: {exc}"
 
 
 def _fast(data: bytes | memoryview) -> Any:
@@ -142,12 +150,18 @@ def json_lines_values(lines: Iterator[bytes | memoryview | None], limit: int, st
             try:
                 value = parse_json(data, strict)
             except Unreadable as exc:
-                value = Damaged(str(exc))
+                # The label names the line: json's "line 1 column 15 (char 14)" is the column alone.
+                value = Damaged(_FIRST_LINE.sub(r": column \1", str(exc)))
         yield number, value
 
 
 _CLOSING = (b"}", b"]")
 _EARLY_TRIES = 4
+# First bytes of a line that can start a JSON value; after a damaged value, a
+# line that starts otherwise (indented, a closing bracket, text that is not
+# JSON, UTF-16's zero bytes) is more of the damage, not a new value.
+_VALUE_START = frozenset(b'{["-0123456789tfnNI')
+_FIRST_LINE = re.compile(r": line 1 column (\d+) \(char \d+\)$")
 
 
 def stream_values(lines: Iterator[bytes | memoryview | None], limit: int, strict: bool = False,
@@ -172,18 +186,19 @@ def stream_values(lines: Iterator[bytes | memoryview | None], limit: int, strict
     while (item := pull()) is not None:
         at, line = item
         if line is None:
-            yield at, Damaged(too_large(limit))
+            if not resync:  # lines over the limit after a damaged value are more of it
+                yield at, Damaged(too_large(limit))
             resync, before = True, b""
             continue
         body = line.strip(_JSON_SPACE)
         if not body:
             continue
-        if resync and line[0] in CONTINUATION:
+        if resync and line[0] not in _VALUE_START:
             glued = glued_value(line, 0, before)
             if glued is None:
                 before = body[-1:]
                 continue
-            line, body = line[glued:], line[glued:].strip(_JSON_SPACE)
+            line, body, at = line[glued:], line[glued:].strip(_JSON_SPACE), _next_on_line(at, line, line[glued:])
         resync = False
         try:
             yield at, whole(body)
@@ -211,9 +226,10 @@ def stream_values(lines: Iterator[bytes | memoryview | None], limit: int, strict
             more = pull()
             if more is None:
                 exhausted = True
-            elif more[1] is None:
+            elif more[1] is None:  # a line over the limit: the value ends before it, or is too large
                 back.append(more)
-                exhausted = True
+                outcome = _decode_block(block, False, raw_decode) or (Damaged(too_large(limit)), None)
+                break
             else:
                 block.append((more[0], more[1]))
                 size += len(more[1]) + 1
@@ -227,17 +243,33 @@ def stream_values(lines: Iterator[bytes | memoryview | None], limit: int, strict
             if glued is None:
                 resync, before = True, line.rstrip(_JSON_SPACE)[-1:]
             else:
-                back.append((at, line[glued:]))
+                back.append((_next_on_line(at, line, line[glued:]), line[glued:]))
         else:
             # The value ended inside line `used` of the block: what follows
             # it on that line is read again, then the rest of the block.
             rest_lines = block[used[0] + 1 :]
             back.extend(reversed(rest_lines))
             if used[1]:
-                back.append((block[used[0]][0], used[1]))
+                ended_at, ended_in = block[used[0]]
+                back.append((_next_on_line(ended_at, ended_in, used[1]), used[1]))
 
 
 _END = object()
+
+
+def _next_on_line(at: int, line: bytes, rest: bytes) -> Position:
+    """Where a value starts that follows another on the same line: ``rest`` is what follows, at the
+    end of ``line``, which starts at ``at`` (a column of its own when it too followed a value)."""
+    start = at.column if type(at) is Position else 1
+    return Position(at, start + len(line[: len(line) - len(rest)].decode("utf-8", "replace")))
+
+
+def _file_position(exc: json.JSONDecodeError, at: int) -> str:
+    """json's reason with the position in the file: its line and column count from the value's start."""
+    column = exc.colno + (at.column - 1 if type(at) is Position and exc.lineno == 1 else 0)
+    return f"invalid JSON: {exc.msg}: line {at + exc.lineno - 1:d} column {column}"
+
+
 def _decode_block(block: list[tuple[int, bytes]], final: bool, raw_decode: Callable[[str, int], tuple[Any, int]],
                   ) -> tuple[Any, Any] | None:
     """Decode the value at the start of ``block``.
@@ -269,12 +301,12 @@ def _decode_block(block: list[tuple[int, bytes]], final: bool, raw_decode: Calla
     except ValueError as exc:  # not JSON, or an integer past the interpreter's digit limit
         if isinstance(exc, json.JSONDecodeError) and not final and exc.pos >= len(text.rstrip(" \t\r\n")):
             return None
-        return Damaged(_unreadable(data, exc)), None
+        return Damaged(_unreadable(data, exc, block[0][0])), None
     end = ends[-1]
     consumed = len(text[:end].encode("utf-8"))
     for index, (_, line) in enumerate(block):
         if consumed <= len(line):
-            rest = line[consumed:]
-            return value, (index, rest if rest.strip(_JSON_SPACE) else b"")
+            rest = line[consumed:].lstrip(_JSON_SPACE)
+            return value, (index, rest)
         consumed -= len(line) + 1
     return value, (len(block) - 1, b"")  # pragma: no cover - the value ends inside the block

@@ -28,6 +28,7 @@ from brimwick.output.verify.tasks import (
     range_bytes_for,
     task_verdicts,
 )
+from brimwick.output.verify.lines import Position
 from brimwick.output.verify.sources import is_stream
 from brimwick.output.verify.verdicts import INVALID, check_document
 
@@ -57,26 +58,6 @@ class _Future(Protocol):
 
 
 Submit = Callable[[Task], _Future]
-
-
-class Position(int):
-    """The line a document starts on, and the column (from 1, in characters) where it starts: for a
-    document that shares its line with one before it. Everywhere else a line is a plain int."""
-
-    column: int
-
-    def __new__(cls, line: int, column: int) -> Position:
-        self = super().__new__(cls, line)
-        self.column = column
-        return self
-
-    def __reduce__(self) -> tuple[type, tuple[int, int]]:
-        return Position, (int(self), self.column)
-
-    def __add__(self, other: int) -> Position:  # moving a task-relative line keeps the column
-        return Position(int(self) + other, self.column)
-
-    __radd__ = __add__
 
 
 def position(line: int) -> str:

@@ -71,7 +71,7 @@ class TaskResult:
     def of(cls, verdicts: Iterable[tuple[int, str, str]], lines: int) -> TaskResult:
         ok, others = array("Q"), []
         for position, (line, status, detail) in enumerate(verdicts):
-            if status == OK and not detail:
+            if status == OK and not detail and type(line) is int:  # a Position keeps its column
                 ok.append(line)
             else:
                 others.append((position, line, status, detail))
