@@ -8,6 +8,7 @@ import json
 import os
 import pty
 import re
+import select
 import subprocess
 import sys
 from pathlib import Path
@@ -112,6 +113,9 @@ def test_the_progress_bar_is_cleared_before_a_verdict_and_drawn_again_after(tmp_
             other = -1
             screen = b""
             while True:
+                if not select.select([main], [], [], 60)[0]:
+                    proc.kill()
+                    pytest.fail("the run stopped writing to its terminal")
                 try:
                     chunk = os.read(main, 65536)
                 except OSError:  # the terminal's other end closed

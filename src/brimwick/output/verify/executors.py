@@ -32,12 +32,23 @@ def raw_verdicts_in_processes(sources: Iterable[str], options: Options = Options
 
     sources = source_list(sources)
     jobs = min(jobs, task_count(sources, jobs))  # a worker with no task to run would only cost its start
-    pool = ProcessPoolExecutor(max_workers=jobs)
+    pool = ProcessPoolExecutor(max_workers=jobs, initializer=_leave_interrupts_to_the_command)
     try:
         yield from raw_verdicts(sources, options, submit=lambda task: pool.submit(run_task, task, options),
                                 window=TASKS_PER_WORKER_IN_FLIGHT * jobs, on_task_done=on_task_done)
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _leave_interrupts_to_the_command() -> None:
+    # Ctrl-C reaches every process of the terminal's group: the command stops
+    # the pool and reports; a worker would only print a traceback.
+    import signal
+
+    try:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    except ValueError:  # not a process's main thread (a pool of threads stands in): nothing to do
+        pass
 
 
 def verify_on_dask(client: Any, sources: Iterable[str], options: Options = Options(), *,
