@@ -42,7 +42,7 @@ import msgspec
 from brimwick.output.verify import readings
 from brimwick.output.verify.lines import Position
 from brimwick.output.verify.nesting import TOO_DEEP, TooDeep, may_pass_limit, too_deep, within_limit
-from brimwick.output.verify.resync import glued_value
+from brimwick.output.verify.resync import VALUE_START, glued_value
 
 DEFAULT_MAX_DOCUMENT_BYTES = 256 * 1024 * 1024
 JSON_LINES_SUFFIXES = (".jsonl", ".ndjson")
@@ -157,10 +157,6 @@ def json_lines_values(lines: Iterator[bytes | memoryview | None], limit: int, st
 
 _CLOSING = (b"}", b"]")
 _EARLY_TRIES = 4
-# First bytes of a line that can start a JSON value; after a damaged value, a
-# line that starts otherwise (indented, a closing bracket, text that is not
-# JSON, UTF-16's zero bytes) is more of the damage, not a new value.
-_VALUE_START = frozenset(b'{["-0123456789tfnNI')
 _FIRST_LINE = re.compile(r": line 1 column (\d+) \(char \d+\)$")
 
 
@@ -193,7 +189,7 @@ def stream_values(lines: Iterator[bytes | memoryview | None], limit: int, strict
         body = line.strip(_JSON_SPACE)
         if not body:
             continue
-        if resync and line[0] not in _VALUE_START:
+        if resync and line[0] not in VALUE_START:
             glued = glued_value(line, 0, before)
             if glued is None:
                 before = body[-1:]

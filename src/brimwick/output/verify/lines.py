@@ -14,7 +14,7 @@ from __future__ import annotations
 import queue
 import threading
 from collections.abc import Callable, Iterator
-from typing import IO
+from typing import Protocol
 
 READ_BYTES = 1024 * 1024  # one read from an input
 
@@ -39,6 +39,10 @@ class Position(int):
     __radd__ = __add__
 
 
+class Readable(Protocol):
+    def read(self, size: int, /) -> bytes: ...
+
+
 class ReadAhead:
     """Reads the next blocks of a file in a thread of its own while the
     caller works on the current one, at most ``depth`` blocks ahead: the
@@ -46,14 +50,14 @@ class ReadAhead:
     regular files, whose reads never block for long; ``close`` before
     closing the file."""
 
-    def __init__(self, handle: IO[bytes], size: int = READ_BYTES, depth: int = 2) -> None:
+    def __init__(self, handle: Readable, size: int = READ_BYTES, depth: int = 2) -> None:
         self._blocks: queue.Queue[bytes | BaseException] = queue.Queue(maxsize=depth)
         self._stop = threading.Event()
         self._ended = False
         self._thread = threading.Thread(target=self._run, args=(handle, size), name="brimwick-read-ahead", daemon=True)
         self._thread.start()
 
-    def _run(self, handle: IO[bytes], size: int) -> None:
+    def _run(self, handle: Readable, size: int) -> None:
         try:
             while not self._stop.is_set():
                 block = handle.read(size)

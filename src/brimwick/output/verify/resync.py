@@ -1,7 +1,8 @@
 """Where reading resumes after a damaged value in a stream: never past a value glued to it.
 
 After a value that cannot be read, the lines that belong to it (they begin
-with whitespace or a closing bracket, ``CONTINUATION``) are skipped. But a
+with anything that cannot begin a JSON value, ``VALUE_START``: whitespace, a
+closing bracket, text that is not JSON, UTF-16's zero bytes) are skipped. But a
 new value may begin on one of those lines, glued to the damaged one (a write
 cut short and the next one appended to it, or damage that took the line
 break away): ``glued_value`` finds it, so that it gets a verdict of its own.
@@ -11,7 +12,7 @@ from __future__ import annotations
 
 import json
 
-CONTINUATION = tuple(b" \t}],:")  # first bytes of lines inside a value, never of a new one
+VALUE_START = frozenset(b'{["-0123456789tfnNI')  # first bytes of a line that can begin a new value
 _SPACE = b" \t\r\n"
 _OPENING = tuple(b"{[")
 _INSIDE = tuple(b":,[")  # what comes before a value that is part of a larger one

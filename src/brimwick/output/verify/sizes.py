@@ -22,4 +22,4 @@ def parse_size(text: str) -> int:
         raise ValueError(f"not a size such as {EXAMPLES}: {text!r}")
     number, unit, binary, byte = int(match.group(1)), (match.group(2) or "").lower(), match.group(3), match.group(4)
     base = 1000 if unit and byte and not binary else 1024
-    return number * base ** _POWERS[unit]
+    return int(number * base ** _POWERS[unit])
