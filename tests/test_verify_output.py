@@ -132,10 +132,3 @@ def test_the_progress_bar_is_cleared_before_a_verdict_and_drawn_again_after(tmp_
     verdicts = re.findall(r"[^\r\n]*CORRUPT[^\r\n]*", text)
     assert len(verdicts) == 6 and all(v.startswith(str(path)) for v in verdicts)  # no bar in front of a verdict
     assert re.search(r"\r\[[#.]{30}\] \d+/\d+ MiB", text) and text.endswith("\r")  # drawn, and cleared at the end
-
-
-def test_no_bar_when_standard_error_is_not_a_terminal(tmp_path: Path) -> None:
-    path = tmp_path / "scans.jsonl"
-    path.write_text(f"{GOOD}\n" * 2000)
-    proc = subprocess.run([sys.executable, "-m", "brimwick.output.cli", "verify", "-q", str(path)], capture_output=True, timeout=60)
-    assert proc.returncode == 0 and proc.stderr == b"" and proc.stdout == b""

@@ -2,6 +2,7 @@
 
 - ``sources``: opening an input: files, URLs, standard input, compressed or not, streams as their bytes arrive;
 - ``lines``: an input cut into lines, in byte ranges, read ahead;
+- ``positions``: where a document starts (a column for documents sharing a line), json's positions made the file's;
 - ``documents``: lines parsed into values, exactly as ``json.loads`` gives them;
 - ``nesting``: the reader's nesting limit, the same in every process;
 - ``resync``: where reading resumes after a damaged value;

@@ -40,8 +40,8 @@ from typing import Any
 import msgspec
 
 from brimwick.output.verify import readings
-from brimwick.output.verify.lines import Position
 from brimwick.output.verify.nesting import TOO_DEEP, TooDeep, may_pass_limit, too_deep, within_limit
+from brimwick.output.verify.positions import file_position, next_on_line
 from brimwick.output.verify.resync import VALUE_START, glued_value
 
 DEFAULT_MAX_DOCUMENT_BYTES = 256 * 1024 * 1024
@@ -109,7 +109,7 @@ def _unreadable(data: bytes, exc: ValueError, at: int = 0) -> str:
     if too_deep(data):
         return TOO_DEEP
     if at and isinstance(exc, json.JSONDecodeError):
-        return _file_position(exc, at)
+        return file_position(exc, at)
     return f"invalid JSON: {exc}"
 
 
@@ -194,7 +194,7 @@ def stream_values(lines: Iterator[bytes | memoryview | None], limit: int, strict
             if glued is None:
                 before = body[-1:]
                 continue
-            line, body, at = line[glued:], line[glued:].strip(_JSON_SPACE), _next_on_line(at, line, line[glued:])
+            line, body, at = line[glued:], line[glued:].strip(_JSON_SPACE), next_on_line(at, line, line[glued:])
         resync = False
         try:
             yield at, whole(body)
@@ -239,7 +239,7 @@ def stream_values(lines: Iterator[bytes | memoryview | None], limit: int, strict
             if glued is None:
                 resync, before = True, line.rstrip(_JSON_SPACE)[-1:]
             else:
-                back.append((_next_on_line(at, line, line[glued:]), line[glued:]))
+                back.append((next_on_line(at, line, line[glued:]), line[glued:]))
         else:
             # The value ended inside line `used` of the block: what follows
             # it on that line is read again, then the rest of the block.
@@ -247,23 +247,10 @@ def stream_values(lines: Iterator[bytes | memoryview | None], limit: int, strict
             back.extend(reversed(rest_lines))
             if used[1]:
                 ended_at, ended_in = block[used[0]]
-                back.append((_next_on_line(ended_at, ended_in, used[1]), used[1]))
+                back.append((next_on_line(ended_at, ended_in, used[1]), used[1]))
 
 
 _END = object()
-
-
-def _next_on_line(at: int, line: bytes, rest: bytes) -> Position:
-    """Where a value starts that follows another on the same line: ``rest`` is what follows, at the
-    end of ``line``, which starts at ``at`` (a column of its own when it too followed a value)."""
-    start = at.column if type(at) is Position else 1
-    return Position(at, start + len(line[: len(line) - len(rest)].decode("utf-8", "replace")))
-
-
-def _file_position(exc: json.JSONDecodeError, at: int) -> str:
-    """json's reason with the position in the file: its line and column count from the value's start."""
-    column = exc.colno + (at.column - 1 if type(at) is Position and exc.lineno == 1 else 0)
-    return f"invalid JSON: {exc.msg}: line {at + exc.lineno - 1:d} column {column}"
 
 
 def _decode_block(block: list[tuple[int, bytes]], final: bool, raw_decode: Callable[[str, int], tuple[Any, int]],

@@ -19,26 +19,6 @@ from typing import Protocol
 READ_BYTES = 1024 * 1024  # one read from an input
 
 
-class Position(int):
-    """The line a document starts on, and the column (from 1, in characters) where it starts: for a
-    document that shares its line with one before it. Everywhere else a line is a plain int."""
-
-    column: int
-
-    def __new__(cls, line: int, column: int) -> Position:
-        self = super().__new__(cls, line)
-        self.column = column
-        return self
-
-    def __reduce__(self) -> tuple[type, tuple[int, int]]:
-        return Position, (int(self), self.column)
-
-    def __add__(self, other: int) -> Position:  # moving a task-relative line keeps the column
-        return Position(int(self) + other, self.column)
-
-    __radd__ = __add__
-
-
 class Readable(Protocol):
     def read(self, size: int, /) -> bytes: ...
 

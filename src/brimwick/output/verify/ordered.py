@@ -28,7 +28,7 @@ from brimwick.output.verify.tasks import (
     range_bytes_for,
     task_verdicts,
 )
-from brimwick.output.verify.lines import Position
+from brimwick.output.verify.positions import Position
 from brimwick.output.verify.sources import is_stream
 from brimwick.output.verify.verdicts import INVALID, check_document
 

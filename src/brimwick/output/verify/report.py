@@ -16,7 +16,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 
 from brimwick.output.verify.escaping import escape_name, escape_text
-from brimwick.output.verify.lines import Position
+from brimwick.output.verify.positions import Position
 from brimwick.output.verify.ordered import Verdict, label, position
 from brimwick.output.verify.verdicts import CORRUPT, INCONSISTENT, INVALID, OK, STATUSES
 
