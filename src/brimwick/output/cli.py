@@ -1,6 +1,6 @@
 """brimwick-manifest: verify stored scan envelope documents, show their checksums, print a demo document.
 
-    brimwick-manifest verify [--strict] [--jobs N | --scheduler ADDRESS] [--quiet] FILE...
+    brimwick-manifest verify [--strict] [--jobs N | --scheduler ADDRESS [--timeout S]] [--quiet] FILE...
     brimwick-manifest checksum FILE
     brimwick-manifest demo
 
@@ -23,7 +23,7 @@ from typing import IO, Any
 
 import brimwick
 from brimwick.output import manifest
-from brimwick.output.distributed import SchedulerUnavailable
+from brimwick.output.distributed import DEFAULT_TIMEOUT, SchedulerUnavailable
 from brimwick.output.verify.documents import DEFAULT_MAX_DOCUMENT_BYTES
 from brimwick.output.verify.executors import raw_verdicts_in_processes, raw_verdicts_on_dask
 from brimwick.output.verify.ordered import OnTaskDone, RawVerdict, raw_verdicts, verify_sources
@@ -44,8 +44,9 @@ def _verdicts(args: argparse.Namespace, options: Options, on_task_done: OnTaskDo
     if args.scheduler:
         from brimwick.output.distributed import connect
 
-        with connect(args.scheduler) as client:
-            yield from raw_verdicts_on_dask(client, args.files, options, on_task_done=on_task_done)
+        with connect(args.scheduler, args.timeout) as client:
+            yield from raw_verdicts_on_dask(client, args.files, options, on_task_done=on_task_done,
+                                            timeout=args.timeout)
     elif args.jobs > 1:
         yield from raw_verdicts_in_processes(args.files, options, jobs=args.jobs, on_task_done=on_task_done)
     else:
@@ -83,6 +84,12 @@ def cmd_verify(args: argparse.Namespace) -> int:
         progress.close()
         (sys.stderr if args.quiet else out).write(report.closing(interrupted=True) + "\n")
         return EXIT_INTERRUPTED
+    except SchedulerUnavailable:
+        # What was verified is told, and that the run did not end; the reason follows on stderr.
+        progress.close()
+        out.write(report.closing(incomplete=True) + "\n")
+        out.flush()
+        raise
     finally:
         progress.close()
     summary = report.summary()
@@ -131,6 +138,16 @@ def _positive(text: str) -> int:
     return int(text)
 
 
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = 0.0
+    if not 0 < seconds < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text!r}")
+    return seconds
+
+
 def _byte_count(text: str) -> int:
     try:
         size = parse_size(text)
@@ -151,7 +168,8 @@ OK means the findings present are those the checksum was made over (their
 hashes; integrity_checksum, or manifest_hash where that is null, empty or
 missing); their other fields and the scan context are not covered.
 Exit status: 0 when every document verifies, 1 when any does not, 2 for usage
-errors or output that cannot be written."""
+errors, output that cannot be written and a cluster that fails (the run is
+then incomplete)."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -182,6 +200,9 @@ def build_parser() -> argparse.ArgumentParser:
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="verify on a running Dask cluster (needs the [dask] extra); the workers read the FILEs "
                             "themselves, so they must reach them (shared filesystem or fsspec URL)")
+    verify.add_argument("--timeout", type=_seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+                        help="with --scheduler: how long to wait for the scheduler to answer, for a worker to join, "
+                             f"and for a lost scheduler, before giving up with exit status 2 (default {DEFAULT_TIMEOUT:g})")
     verify.add_argument("--max-document-bytes", type=_byte_count, default=DEFAULT_MAX_DOCUMENT_BYTES, metavar="SIZE",
                         help="a document or line larger than this is INVALID without being read whole (default 256M; "
                              "K, M, G and KiB count in 1024s, KB, MB, GB in 1000s)")

@@ -1,11 +1,12 @@
 """Where tasks run: a pool of worker processes here, or a Dask distributed cluster.
 
-Each executor is a ``submit`` (one task in, a future of its ``TaskResult``
-out) and a window of tasks in flight, handed to ``ordered.raw_verdicts``,
-which keeps the verdicts in input order whatever runs them; running in this
-process needs no executor at all. The workers open and read their inputs
-themselves and send back only verdicts. Connecting to a cluster is
-``brimwick.output.distributed``'s job.
+Each executor is a ``window.Runner`` (tasks in, a future of each one's
+``TaskResult`` out, two per worker running at once) handed to
+``ordered.raw_verdicts``, which keeps the verdicts in input order whatever
+runs them; running in this process needs no executor at all. The workers open
+and read their inputs themselves and send back only verdicts. How tasks travel
+to a Dask cluster and when to give up on one is ``cluster``'s; connecting to
+it is ``brimwick.output.distributed``'s.
 """
 
 from __future__ import annotations
@@ -14,9 +15,8 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from brimwick.output.verify.ordered import OnTaskDone, RawVerdict, Verdict, labelled, raw_verdicts, source_list
-from brimwick.output.verify.tasks import Options, Task, input_bytes, range_bytes_for, run_task, task_count
-
-TASKS_PER_WORKER_IN_FLIGHT = 2  # one running, one waiting, so no worker idles between tasks
+from brimwick.output.verify.tasks import Options, input_bytes, range_bytes_for, run_task, task_count
+from brimwick.output.verify.window import TASKS_PER_WORKER_IN_FLIGHT, Runner
 
 
 def verify_in_processes(sources: Iterable[str], options: Options = Options(), *, jobs: int = 2,
@@ -34,8 +34,9 @@ def raw_verdicts_in_processes(sources: Iterable[str], options: Options = Options
     jobs = min(jobs, task_count(sources, jobs))  # a worker with no task to run would only cost its start
     pool = ProcessPoolExecutor(max_workers=jobs, initializer=_leave_interrupts_to_the_command)
     try:
-        yield from raw_verdicts(sources, options, submit=lambda task: pool.submit(run_task, task, options),
-                                window=TASKS_PER_WORKER_IN_FLIGHT * jobs, on_task_done=on_task_done)
+        runner = Runner(lambda tasks: [pool.submit(run_task, task, options) for task in tasks],
+                        running=TASKS_PER_WORKER_IN_FLIGHT * jobs)
+        yield from raw_verdicts(sources, options, runner=runner, on_task_done=on_task_done)
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
 
@@ -52,31 +53,27 @@ def _leave_interrupts_to_the_command() -> None:
 
 
 def verify_on_dask(client: Any, sources: Iterable[str], options: Options = Options(), *,
-                   on_task_done: OnTaskDone | None = None) -> Iterator[Verdict]:
+                   on_task_done: OnTaskDone | None = None, timeout: float | None = None) -> Iterator[Verdict]:
     """``verify_sources`` on a Dask distributed cluster through ``client``.
 
     Each worker opens the inputs itself, so paths must be reachable from the
-    workers: a shared filesystem or an fsspec URL (``s3://...``) for which the
-    workers have the filesystem package. Verdicts come back in input order.
+    workers: a shared filesystem (relative paths travel made absolute) or an
+    fsspec URL (``s3://...``) for which the workers have the filesystem
+    package. Verdicts come back in input order; the cluster holds the results
+    of the tasks in flight only. Whatever goes wrong with the cluster (the
+    scheduler lost, no worker for ``timeout`` seconds, a task that raises, an
+    input the workers cannot open though this process can) raises
+    ``ClusterFault``, after the verdicts known until then.
     """
-    return labelled(raw_verdicts_on_dask(client, sources, options, on_task_done=on_task_done))
+    return labelled(raw_verdicts_on_dask(client, sources, options, on_task_done=on_task_done, timeout=timeout))
 
 
 def raw_verdicts_on_dask(client: Any, sources: Iterable[str], options: Options = Options(), *,
-                         on_task_done: OnTaskDone | None = None) -> Iterator[RawVerdict]:
+                         on_task_done: OnTaskDone | None = None, timeout: float | None = None) -> Iterator[RawVerdict]:
     """``verify_on_dask``, each verdict as a RawVerdict."""
-    threads = max(1, sum(client.nthreads().values()))
+    from brimwick.output.verify.cluster import dask_runner
+
     sources = list(sources)
-    futures: list[Any] = []
-
-    def submit(task: Task) -> Any:
-        future = client.submit(run_task, task, options, pure=False)
-        futures.append(future)
-        return future
-
-    try:
-        yield from raw_verdicts(sources, options, submit=submit, window=TASKS_PER_WORKER_IN_FLIGHT * threads,
-                                range_bytes=range_bytes_for(input_bytes(sources, remote=True), threads),
-                                on_task_done=on_task_done)
-    finally:
-        client.cancel([f for f in futures if not f.done()])
+    runner = dask_runner(client, options, timeout)
+    yield from raw_verdicts(sources, options, runner=runner, on_task_done=on_task_done,
+                            range_bytes=range_bytes_for(input_bytes(sources, remote=True), runner.running // 2))

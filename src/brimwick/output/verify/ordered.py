@@ -11,17 +11,14 @@ labeller turns the task-relative line numbers into ``NAME:LINE`` labels, or
 
 from __future__ import annotations
 
-from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from typing import Any, Protocol
 
 from brimwick.output.verify.tasks import (
     STDIN,
     Judge,
     Options,
     Task,
-    TaskResult,
     cycle_collector_paused,
     input_bytes,
     plan,
@@ -31,6 +28,7 @@ from brimwick.output.verify.tasks import (
 from brimwick.output.verify.positions import Position
 from brimwick.output.verify.sources import is_stream
 from brimwick.output.verify.verdicts import INVALID, check_document
+from brimwick.output.verify.window import Future, Runner
 
 STDIN_LABEL = "<stdin>"
 NO_DOCUMENT = "no document in the input"
@@ -53,11 +51,7 @@ TaskVerdicts = Iterator[tuple[int, str, str]]
 OnTaskDone = Callable[[Task], None]
 
 
-class _Future(Protocol):
-    def result(self) -> Any: ...
-
-
-Submit = Callable[[Task], _Future]
+Submit = Callable[[Task], Future]
 
 
 def position(line: int) -> str:
@@ -88,37 +82,43 @@ def labelled(raw: Iterable[RawVerdict]) -> Iterator[Verdict]:
 
 def verify_sources(sources: Iterable[str], options: Options = Options(), *, submit: Submit | None = None,
                    window: int = 4, range_bytes: int | None = None, on_task_done: OnTaskDone | None = None,
-                   judge: Judge = check_document) -> Iterator[Verdict]:
+                   judge: Judge = check_document, runner: Runner | None = None) -> Iterator[Verdict]:
     """Verdicts on every document of the inputs, in input order, each as soon as it is known.
 
     Without ``submit`` the work runs here, one document after another. With
     it, tasks go to ``submit`` (``ProcessPoolExecutor.submit`` bound to
     ``run_task`` and the options, a Dask client's ``submit``, ...) with at most
-    ``window`` of them in flight; standard input is always read here.
+    ``window`` of them unfinished; results that finish ahead of their turn wait
+    here, within a budget of bytes, while more tasks start. Standard input is
+    always read here.
     ``raw_verdicts`` takes the same arguments and gives the verdicts unlabelled.
     """
     return labelled(raw_verdicts(sources, options, submit=submit, window=window, range_bytes=range_bytes,
-                                 on_task_done=on_task_done, judge=judge))
+                                 on_task_done=on_task_done, judge=judge, runner=runner))
 
 
 def raw_verdicts(sources: Iterable[str], options: Options = Options(), *, submit: Submit | None = None,
                  window: int = 4, range_bytes: int | None = None, on_task_done: OnTaskDone | None = None,
-                 judge: Judge = check_document) -> Iterator[RawVerdict]:
-    """``verify_sources``, each verdict as a RawVerdict."""
+                 judge: Judge = check_document, runner: Runner | None = None) -> Iterator[RawVerdict]:
+    """``verify_sources``, each verdict as a RawVerdict; ``runner`` stands for ``submit`` and ``window``
+    where an executor needs more say (see ``window.Runner``)."""
     sources = source_list(sources)
-    return _raw_verdicts(sources, options, submit, window, range_bytes, on_task_done, judge)
+    return _raw_verdicts(sources, options, submit, window, range_bytes, on_task_done, judge, runner)
 
 
 def _raw_verdicts(sources: list[str], options: Options, submit: Submit | None, window: int, range_bytes: int | None,
-                  on_task_done: OnTaskDone | None, judge: Judge) -> Iterator[RawVerdict]:
+                  on_task_done: OnTaskDone | None, judge: Judge, runner: Runner | None) -> Iterator[RawVerdict]:
     if range_bytes is None:
-        range_bytes = range_bytes_for(input_bytes(sources), window // 2 if submit else 1)
+        workers = runner.running // 2 if runner else window // 2 if submit else 1
+        range_bytes = range_bytes_for(input_bytes(sources), workers)
     tasks = plan(sources, range_bytes)
     labeller = _Labeller(sources)
-    if submit is None:
+    if runner is None and submit is not None:
+        runner = Runner(lambda batch: [submit(task) for task in batch], running=window)
+    if runner is None:
         yield from _run_here(tasks, options, labeller, on_task_done, judge)
     else:
-        yield from _run_submitted(tasks, options, labeller, on_task_done, submit, window)
+        yield from _run_submitted(tasks, options, labeller, on_task_done, runner)
     yield from labeller.finish()
 
 
@@ -133,27 +133,16 @@ def _run_here(tasks: list[Task], options: Options, labeller: _Labeller, on_task_
 
 
 def _run_submitted(tasks: list[Task], options: Options, labeller: _Labeller, on_task_done: OnTaskDone | None,
-                   submit: Submit, window: int) -> Iterator[RawVerdict]:
-    """At most ``window`` tasks in flight, collected in their order; standard input is read here in its turn."""
-    pending: deque[tuple[Task, _Future | None]] = deque()
-
-    def collect() -> Iterator[RawVerdict]:
-        task, future = pending.popleft()
-        if future is None:
+                   runner: Runner) -> Iterator[RawVerdict]:
+    """Tasks in flight on the runner, collected in their order; standard input is read here in its turn."""
+    for task, result in runner.in_order(tasks):
+        if result is None:
             counter = [0]
             yield from labeller.task(task, task_verdicts(task, options, counter), counter)
         else:
-            result: TaskResult = future.result()
             yield from labeller.task(task, result.verdicts(), [result.lines])
         if on_task_done:
             on_task_done(task)
-
-    for task in tasks:
-        pending.append((task, None if task.source == STDIN else submit(task)))
-        while len(pending) > window:
-            yield from collect()
-    while pending:
-        yield from collect()
 
 
 class _Labeller:

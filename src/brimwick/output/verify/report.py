@@ -79,12 +79,15 @@ class Report:
         """The closing line, or None when quiet."""
         return None if self.quiet else self.closing()
 
-    def closing(self, interrupted: bool = False) -> str:
-        """The summary in the report's format; after an interrupt it counts what was verified so far."""
+    def closing(self, interrupted: bool = False, incomplete: bool = False) -> str:
+        """The summary in the report's format; after an interrupt, or a run that stopped early (a cluster
+        that failed), it counts what was verified so far and says so."""
         if self.format == JSON:
             counts = {"documents": self.total, **{status.lower(): n for status, n in self.counts.items()}}
-            return json.dumps({**counts, "interrupted": True} if interrupted else counts)
-        return f"interrupted after {self}" if interrupted else str(self)
+            return json.dumps({**counts, "interrupted": True} if interrupted else
+                              {**counts, "incomplete": True} if incomplete else counts)
+        return f"interrupted after {self}" if interrupted else \
+            f"incomplete, the run stopped after {self}" if incomplete else str(self)
 
     def __str__(self) -> str:
         counts, total = self.counts, self.total

@@ -69,8 +69,10 @@ class VerdictWriter:
                     if len(batch) >= BATCH_LINES or time.monotonic() >= due:
                         self.send()
                         due = time.monotonic() + FLUSH_SECONDS
-        except KeyboardInterrupt:
-            if batch:  # what was verified is shown before the partial summary
+        except BaseException as stop:
+            # An interrupt, or a cluster that failed: what was verified is shown before the partial
+            # summary (not when the output itself is what failed).
+            if batch and not isinstance(stop, OSError):
                 self.send()
             raise
         if batch:

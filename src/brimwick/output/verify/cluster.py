@@ -1,0 +1,137 @@
+"""Tasks on a Dask distributed cluster: how they travel, what a worker runs, and when to give up.
+
+Tasks go out in batches (one scheduler message per batch) with the paths
+made absolute, since a worker's working directory is not the command's. A
+worker that cannot open an input the command can is a fault of the cluster,
+not a verdict on the document. While nothing finishes, the cluster is
+watched: a lost scheduler, or no worker for the whole timeout, ends the run
+with ``ClusterFault``; so does a task that raises. Dask reruns the tasks of
+a worker that dies; each task's result is fetched once, by the window, so
+none is printed twice. Connecting is ``brimwick.output.distributed``'s job.
+"""
+
+from __future__ import annotations
+
+import os
+import time
+from collections.abc import Sequence
+from concurrent.futures import CancelledError
+from dataclasses import dataclass, replace
+from typing import Any
+
+from brimwick.output.distributed import DEFAULT_TIMEOUT, ClusterFault
+from brimwick.output.verify.tasks import Options, Task, TaskResult, is_remote, run_task
+from brimwick.output.verify.window import TASKS_PER_WORKER_IN_FLIGHT, Future, Runner
+
+
+class WorkerCannotRead(Exception):
+    """A worker could not open an input that the command itself can open."""
+
+
+class TaskFailed(Exception):
+    """A task raised on a worker; what it raised, in words (a traceback may not travel back whole)."""
+
+
+def run_on_worker(task: Task, options: Options, readable_here: bool) -> TaskResult:
+    """``run_task`` as a cluster worker runs it: an input the command could open and the
+    worker cannot is the cluster's fault, raised, not a verdict."""
+    try:
+        result = run_task(task, options)
+    except Exception as exc:
+        raise TaskFailed(f"{type(exc).__name__}: {exc}") from None
+    if readable_here and result.lines == 0 and len(result.others) == 1:
+        _, line, _, detail = result.others[0]
+        if line == 0 and detail.startswith("cannot read"):
+            raise WorkerCannotRead(f"the workers cannot read {task.source} ({detail.removeprefix('cannot read: ')})")
+    return result
+
+
+def readable_here(source: str, task: Task) -> bool:
+    """Whether the command itself reaches the input: its size was found, or it opens here."""
+    if is_remote(source):
+        return task.size > 0
+    return os.access(source, os.R_OK) and not os.path.isdir(source)
+
+
+def dask_runner(client: Any, options: Options, timeout: float | None = None) -> Runner:
+    """How the window runs tasks on the cluster behind ``client``: two per worker thread in flight."""
+    timeout = DEFAULT_TIMEOUT if timeout is None else timeout
+    cluster = _Cluster(client, options, timeout)
+    return Runner(cluster.submit_many, running=TASKS_PER_WORKER_IN_FLIGHT * cluster.threads(), fetch=cluster.fetch,
+                  watch=cluster.watch, cancel_many=cluster.cancel_many)
+
+
+def _where(task: Task) -> str:
+    if task.stop is None and not task.start:
+        return task.source
+    return f"{task.source}, bytes {task.start}-{task.stop if task.stop is not None else 'end'}"
+
+
+@dataclass
+class _Cluster:
+    client: Any
+    options: Options
+    timeout: float
+    idle_since: float | None = None  # when the cluster was first seen without a worker
+
+    def threads(self) -> int:
+        """Worker threads on the cluster, waiting up to the timeout for a first worker."""
+        threads: int = sum(self._call(self.client.nthreads).values())
+        if threads == 0:
+            try:
+                self.client.wait_for_workers(1, timeout=self.timeout)
+            except TimeoutError:
+                raise ClusterFault(f"no Dask worker joined the scheduler within {self.timeout:g} s") from None
+            threads = sum(self._call(self.client.nthreads).values())
+        return max(1, threads)
+
+    def submit_many(self, tasks: Sequence[Task]) -> Sequence[Future]:
+        sources = [task.source if is_remote(task.source) else os.path.abspath(task.source) for task in tasks]
+        readable = [readable_here(task.source, task) for task in tasks]
+        travelling = [replace(task, source=source) for task, source in zip(tasks, sources, strict=True)]
+        futures: Sequence[Future] = self._call(self.client.map, run_on_worker, travelling, [self.options] * len(tasks),
+                                               readable, pure=False)
+        return futures
+
+    def fetch(self, task: Task, future: Future) -> TaskResult:
+        try:
+            return future.result()  # type: ignore[no-any-return]
+        except WorkerCannotRead as exc:
+            raise ClusterFault(str(exc)) from None
+        except TaskFailed as exc:
+            raise ClusterFault(f"a task failed on the cluster ({_where(task)}): {exc}") from None
+        except CancelledError:
+            raise ClusterFault(f"lost the Dask scheduler at {self._address()} during the run") from None
+        except Exception as exc:  # KilledWorker: the workers running it kept dying
+            raise ClusterFault(f"a task failed on the cluster ({_where(task)}): {type(exc).__name__}: {exc}") from None
+
+    def watch(self) -> None:
+        """Give up on a scheduler that is gone and on a cluster left without workers."""
+        if self.client.status not in ("running", "connecting"):
+            raise ClusterFault(f"lost the Dask scheduler at {self._address()} during the run")
+        workers = self._call(self.client.scheduler_info, n_workers=0).get("n_workers", 0)
+        now = time.monotonic()
+        if workers:
+            self.idle_since = None
+        elif self.idle_since is None:
+            self.idle_since = now
+        elif now - self.idle_since > self.timeout:
+            raise ClusterFault(f"no Dask worker left on the cluster for {self.timeout:g} s")
+
+    def cancel_many(self, futures: Sequence[Future]) -> None:
+        if self.client.status == "running":
+            try:
+                self.client.cancel(list(futures))
+            except Exception:  # the cluster is going away: nothing is left to cancel
+                pass
+
+    def _call(self, method: Any, *args: Any, **kwargs: Any) -> Any:
+        """A call to the scheduler, its failures told as the cluster's."""
+        try:
+            return method(*args, **kwargs)
+        except (OSError, TimeoutError, CancelledError) as exc:
+            raise ClusterFault(f"lost the Dask scheduler at {self._address()}: {exc or type(exc).__name__}") from None
+
+    def _address(self) -> str:
+        scheduler = getattr(self.client, "scheduler", None)
+        return str(getattr(scheduler, "address", "") or "its address")

@@ -1,0 +1,131 @@
+"""Tasks in flight on an executor, their results handed back in task order.
+
+A bounded number of tasks run at once (``running``: two per worker, so no
+worker waits between tasks). A result is fetched as soon as its task ends,
+in whatever order they end, and the executor's future is dropped then, so
+the executor holds nothing for tasks that have finished. Results that
+finished ahead of their turn wait here until every task before them has
+been handed back, and while they wait more tasks start, up to a budget of
+held verdict bytes: one slow range holds back the output, never the other
+workers. What is pending is cancelled when the caller stops early or fails.
+"""
+
+from __future__ import annotations
+
+import queue
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any, Protocol
+
+from brimwick.output.verify.tasks import STDIN, Task, TaskResult
+
+TASKS_PER_WORKER_IN_FLIGHT = 2  # one running, one waiting, so no worker idles between tasks
+HELD_BYTES = 64 << 20  # verdicts waiting for their turn, at most (about 8 million OK verdicts)
+TASK_BYTES = 512  # what one waiting result costs beyond its verdicts
+VERDICT_BYTES = 96  # what one verdict other than a bare OK costs beyond its detail
+POLL_SECONDS = 0.5  # how often ``watch`` looks at the executor while nothing finishes
+
+
+class Future(Protocol):
+    def result(self) -> Any: ...
+    def add_done_callback(self, fn: Callable[[Any], object]) -> Any: ...
+    def cancel(self) -> Any: ...
+
+
+SubmitMany = Callable[[Sequence[Task]], Sequence[Future]]
+Fetch = Callable[[Task, Future], TaskResult]
+
+
+def held_bytes(result: TaskResult) -> int:
+    """About what a fetched result costs while it waits its turn."""
+    return TASK_BYTES + len(result.ok_lines) + sum(VERDICT_BYTES + len(detail) for *_, detail in result.others)
+
+
+@dataclass(frozen=True)
+class Runner:
+    """An executor as the window sees it. ``submit_many`` starts tasks (a future each);
+    ``fetch`` turns a finished future into its result, raising what the caller wants raised;
+    ``watch`` is called while nothing finishes and may raise to give up; ``cancel_many``
+    cancels what is still pending when the caller stops."""
+
+    submit_many: SubmitMany
+    running: int  # tasks unfinished at once, at most
+    budget: int = HELD_BYTES
+    fetch: Fetch = lambda task, future: future.result()  # noqa: E731
+    watch: Callable[[], None] | None = None
+    cancel_many: Callable[[Sequence[Future]], None] = lambda futures: _cancel_each(futures)  # noqa: E731
+
+    def in_order(self, tasks: Sequence[Task]) -> Iterator[tuple[Task, TaskResult | None]]:
+        """(task, result) for every task, in task order; the result is None for standard input,
+        which the caller reads itself in its turn."""
+        flight = _Flight(self)
+        try:
+            for position, task in enumerate(tasks):
+                flight.start(tasks, position)
+                while task.source != STDIN and position not in flight.results:
+                    flight.wait(tasks)
+                    flight.start(tasks, position)
+                yield task, flight.take(position)
+        finally:
+            flight.cancel()
+
+
+def _cancel_each(futures: Sequence[Future]) -> None:
+    for future in futures:
+        future.cancel()
+
+
+class _Flight:
+    def __init__(self, runner: Runner) -> None:
+        self.runner = runner
+        self.futures: dict[int, Future] = {}  # submitted and not yet fetched
+        self.results: dict[int, TaskResult] = {}  # fetched, waiting for their turn
+        self.held = 0
+        self.submitted = 0  # tasks before this one have been submitted (or are read here)
+        self.ended: queue.SimpleQueue[int] = queue.SimpleQueue()
+
+    def start(self, tasks: Sequence[Task], position: int) -> None:
+        """Submit the next tasks while fewer than ``running`` are unfinished and the waiting
+        results hold less than the budget; the task at ``position`` always goes."""
+        runner, batch = self.runner, list[int]()
+        while self.submitted < len(tasks) and len(self.futures) + len(batch) < runner.running and \
+                (self.held < runner.budget or self.submitted == position):
+            if tasks[self.submitted].source != STDIN:
+                batch.append(self.submitted)
+            self.submitted += 1
+        if not batch:
+            return
+        for at, future in zip(batch, self.runner.submit_many([tasks[at] for at in batch]), strict=True):
+            self.futures[at] = future
+            future.add_done_callback(self._notice(at))
+
+    def _notice(self, at: int) -> Callable[[Any], None]:
+        return lambda _: self.ended.put(at)
+
+    def wait(self, tasks: Sequence[Task]) -> None:
+        """Fetch the result of the next task to end."""
+        watch = self.runner.watch
+        try:
+            at = self.ended.get(timeout=POLL_SECONDS if watch else None)
+        except queue.Empty:
+            assert watch is not None
+            watch()
+            return
+        future = self.futures.pop(at, None)
+        if future is None:  # a rerun's second notice
+            return
+        result = self.runner.fetch(tasks[at], future)
+        del future  # the executor may free it now
+        self.results[at] = result
+        self.held += held_bytes(result)
+
+    def take(self, position: int) -> TaskResult | None:
+        result = self.results.pop(position, None)
+        if result is not None:
+            self.held -= held_bytes(result)
+        return result
+
+    def cancel(self) -> None:
+        pending, self.futures = list(self.futures.values()), {}
+        if pending:
+            self.runner.cancel_many(pending)

@@ -1,0 +1,139 @@
+"""Servers on 127.0.0.1 that tests and benchmarks start and always stop: a Dask cluster and an S3 API.
+
+``DaskCluster`` runs ``dask scheduler`` and ``dask worker`` processes (single
+threaded, no nanny, dashboards on loopback, working in a directory of their
+own); each can be killed on its own.
+``S3Server`` serves moto's S3 in a thread of this process, counting the
+requests by method. Both stop within bounded timeouts, killing what does not.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from collections import Counter
+from pathlib import Path
+from typing import Any
+
+START_SECONDS = 60
+STOP_SECONDS = 10
+S3_REGION = "us-east-1"
+S3_CREDENTIALS = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing", "AWS_SESSION_TOKEN": "testing",
+                  "AWS_DEFAULT_REGION": S3_REGION}
+
+
+def stop(procs: list[subprocess.Popen[bytes]]) -> None:
+    """Terminate, then kill what is still running after STOP_SECONDS."""
+    for proc in procs:
+        if proc.poll() is None:
+            proc.terminate()
+    for proc in procs:
+        try:
+            proc.wait(timeout=STOP_SECONDS)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=STOP_SECONDS)
+
+
+class DaskCluster:
+    """A scheduler and ``workers`` single-threaded worker processes on 127.0.0.1."""
+
+    def __init__(self, workers: int, env: dict[str, str] | None = None, preload: str | None = None) -> None:
+        self.dir = tempfile.mkdtemp(prefix="loopback-dask-")
+        self.env = {**os.environ, **(env or {})}
+        self.preload = ["--preload", preload] if preload else []
+        self.dask = str(Path(sys.executable).parent / "dask")
+        self.scheduler = self._spawn("scheduler", "--host", "127.0.0.1", "--port", "0",
+                                     "--dashboard-address", "127.0.0.1:0", "--scheduler-file", f"{self.dir}/scheduler.json")
+        self.workers: list[subprocess.Popen[bytes]] = []
+        try:
+            self.address = self._address()
+            self.add_workers(workers)
+        except BaseException:
+            self.close()
+            raise
+
+    def _spawn(self, *argv: str) -> subprocess.Popen[bytes]:
+        return subprocess.Popen([self.dask, *argv], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                env=self.env, cwd=self.dir)  # not the command's working directory
+
+    def _address(self) -> str:
+        deadline = time.monotonic() + START_SECONDS
+        path = Path(self.dir) / "scheduler.json"
+        while not path.exists():
+            if time.monotonic() > deadline or self.scheduler.poll() is not None:
+                raise RuntimeError("the Dask scheduler did not start")
+            time.sleep(0.05)
+        time.sleep(0.05)  # the file is written whole, but give its writer a moment
+        address: str = json.loads(path.read_text())["address"]
+        assert address.startswith("tcp://127.0.0.1:")
+        return address
+
+    def add_workers(self, count: int) -> list[subprocess.Popen[bytes]]:
+        """Start ``count`` more workers and wait until all of them have joined."""
+        from distributed import Client
+
+        new = [self._spawn("worker", self.address, "--nthreads", "1", "--host", "127.0.0.1",
+                           "--dashboard-address", "127.0.0.1:0", "--no-nanny", "--memory-limit", "0", *self.preload)
+               for _ in range(count)]
+        self.workers += new
+        if not new:
+            return new
+        with Client(self.address, timeout=START_SECONDS, set_as_default=False) as client:
+            client.wait_for_workers(len([w for w in self.workers if w.poll() is None]), timeout=START_SECONDS)
+        return new
+
+    @staticmethod
+    def kill(proc: subprocess.Popen[bytes]) -> None:
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait(timeout=STOP_SECONDS)
+
+    def close(self) -> None:
+        stop(self.workers)  # before the scheduler, so that they need not wait to say goodbye
+        stop([self.scheduler])
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class S3Server:
+    """moto's S3 API on 127.0.0.1 in a thread of this process, with fake credentials in the environment
+    of whoever is handed ``env``; ``requests`` counts what it served, by method."""
+
+    def __init__(self) -> None:
+        from moto.server import DomainDispatcherApplication, create_backend_app
+        from werkzeug.serving import make_server
+
+        self.requests: Counter[str] = Counter()
+        app = DomainDispatcherApplication(create_backend_app, "s3")
+
+        def counted(environ: dict[str, Any], start_response: Any) -> Any:
+            self.requests[environ["REQUEST_METHOD"]] += 1
+            return app(environ, start_response)
+
+        self.server = make_server("127.0.0.1", 0, counted, threaded=True)
+        self.endpoint = f"http://127.0.0.1:{self.server.server_port}"
+        self.env = {**S3_CREDENTIALS, "AWS_ENDPOINT_URL": self.endpoint}
+        self.thread = threading.Thread(target=self.server.serve_forever, name="loopback-s3", daemon=True)
+        self.thread.start()
+
+    def put(self, bucket: str, key: str, data: bytes) -> str:
+        """Store ``data`` and give its s3:// URL."""
+        import boto3
+
+        s3 = boto3.client("s3", endpoint_url=self.endpoint, region_name=S3_REGION,
+                          aws_access_key_id="testing", aws_secret_access_key="testing")
+        if bucket not in [b["Name"] for b in s3.list_buckets().get("Buckets", [])]:
+            s3.create_bucket(Bucket=bucket)
+        s3.put_object(Bucket=bucket, Key=key, Body=data)
+        return f"s3://{bucket}/{key}"
+
+    def close(self) -> None:
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(timeout=STOP_SECONDS)

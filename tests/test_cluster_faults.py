@@ -1,0 +1,221 @@
+"""`verify --scheduler` when the cluster fails: every fault ends in bounded time with exit 2, a summary of
+what was verified saying the run is incomplete, and one line on stderr; a lost worker changes nothing.
+
+Runs on real loopback clusters that the tests start and stop (see ``loopback``)."""
+
+from __future__ import annotations
+
+import http.server
+import json
+import socket
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+pytest.importorskip("distributed", reason='needs the dask extra: pip install "brimwick-manifest[dask]"')
+
+from distributed import Client  # noqa: E402
+from loopback import DaskCluster  # noqa: E402
+
+from brimwick.output import cli  # noqa: E402
+from brimwick.output.verify import executors  # noqa: E402
+from brimwick.output.verify.executors import raw_verdicts_on_dask  # noqa: E402
+from brimwick.output.verify.ordered import raw_verdicts  # noqa: E402
+
+DOC = json.dumps(cli.demo_envelope().to_dict())
+BAD = json.dumps({**json.loads(DOC), "findings": json.loads(DOC)["findings"][1:]})
+TIMEOUT = 2  # --timeout for these runs
+SLACK = 8  # seconds a fault may take beyond the timeout on a busy machine
+INCOMPLETE = "incomplete, the run stopped after "
+PRELOAD = str(Path(__file__).with_name("worker_preload.py"))
+
+
+@pytest.fixture(scope="module")
+def control_file(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    return tmp_path_factory.mktemp("control") / "control.json"
+
+
+@pytest.fixture(scope="module")
+def cluster(control_file: Path) -> Iterator[DaskCluster]:
+    cluster = DaskCluster(2, env={"BRIMWICK_TEST_CONTROL": str(control_file)}, preload=PRELOAD)
+    try:
+        yield cluster
+    finally:
+        cluster.close()
+
+
+@pytest.fixture
+def control(control_file: Path) -> Iterator[Callable[..., None]]:
+    """Set how the workers' tasks behave for one test (see ``worker_preload``)."""
+    yield lambda **settings: control_file.write_text(json.dumps(settings))
+    control_file.unlink(missing_ok=True)
+
+
+@pytest.fixture
+def small_ranges(monkeypatch: pytest.MonkeyPatch) -> int:
+    """Byte ranges of 16 KiB on the cluster: three documents each."""
+    monkeypatch.setattr(executors, "range_bytes_for", lambda total, workers: 16 * 1024)
+    return 16 * 1024
+
+
+def scans(path: Path, documents: int = 120, bad: int = 50) -> Path:
+    path.write_text("".join((BAD if i == bad else DOC) + "\n" for i in range(documents)))
+    return path
+
+
+def free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return int(sock.getsockname()[1])
+
+
+@pytest.fixture
+def web_server() -> Iterator[str]:
+    """An HTTP server on loopback: something listens, but not a scheduler."""
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args: Any) -> None:
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Quiet)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield f"tcp://127.0.0.1:{server.server_port}"
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(timeout=10)
+
+
+def assert_incomplete(code: int, out: str, err: str, reason: str) -> None:
+    assert code == 2
+    assert out.splitlines()[-1].startswith(INCOMPLETE)
+    assert err.count("\n") == 1 and err.startswith("brimwick-manifest: ") and reason in err, err
+    assert "Traceback" not in err
+
+
+@pytest.mark.parametrize("where, reason", [
+    ("nothing listening", "cannot reach the Dask scheduler"),
+    ("localhost", "not a Dask scheduler address"),
+    ("tcp://127.0.0.1:", "not a Dask scheduler address"),
+    ("http://127.0.0.1:8787", "not a Dask scheduler address"),
+    ("a web server", "no Dask scheduler answered"),
+    ("a worker", "is not a Dask scheduler"),
+    ("no workers", "no Dask worker joined"),
+])
+def test_a_cluster_that_cannot_be_used_ends_in_time(where: str, reason: str, request: pytest.FixtureRequest,
+                                                    tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+    idle = None
+    if where == "nothing listening":
+        address = f"tcp://127.0.0.1:{free_port()}"
+    elif where == "a web server":
+        address = request.getfixturevalue("web_server")
+    elif where == "a worker":
+        with Client(request.getfixturevalue("cluster").address, set_as_default=False) as client:
+            address = next(iter(client.scheduler_info()["workers"]))
+    elif where == "no workers":
+        idle = DaskCluster(0)
+        address = idle.address
+    else:
+        address = where
+    try:
+        start = time.monotonic()
+        code = cli.main(["verify", "--timeout", str(TIMEOUT), "--scheduler", address, str(scans(tmp_path / "a.jsonl"))])
+        elapsed = time.monotonic() - start
+    finally:
+        if idle:
+            idle.close()
+    assert_incomplete(code, *capsys.readouterr(), reason)
+    assert elapsed < TIMEOUT + SLACK
+
+
+def test_a_lost_scheduler_ends_the_run_with_what_was_verified(tmp_path: Path, control_file: Path) -> None:
+    control_file.write_text(json.dumps({"seconds": 0.3}))
+    doomed = DaskCluster(2, env={"BRIMWICK_TEST_CONTROL": str(control_file)}, preload=PRELOAD)
+    path = scans(tmp_path / "big.jsonl", documents=1600)  # 8 MiB: eight ranges of 1 MiB, 0.3 s each at least
+    command = [sys.executable, "-m", "brimwick.output.cli", "verify", "--timeout", str(TIMEOUT),
+               "--scheduler", doomed.address, str(path)]
+    try:
+        with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
+            try:
+                assert proc.stdout is not None and proc.stdout.readline().endswith(": OK\n")
+                doomed.kill(doomed.scheduler)
+                lost = time.monotonic()
+                out, err = proc.communicate(timeout=TIMEOUT + SLACK)
+                elapsed = time.monotonic() - lost
+            finally:
+                proc.kill()
+    finally:
+        control_file.unlink(missing_ok=True)
+        doomed.close()
+    assert_incomplete(proc.returncode, out, err, "lost the Dask scheduler")
+    assert elapsed < TIMEOUT + SLACK
+    assert int(out.splitlines()[-1].removeprefix(INCOMPLETE).split()[0]) < 1600
+
+
+def test_a_worker_killed_mid_run_changes_no_verdict(cluster: DaskCluster, control: Callable[..., None],
+                                                    tmp_path: Path, small_ranges: int) -> None:
+    path = str(scans(tmp_path / "a.jsonl", documents=240))
+    control(seconds=0.03)
+    [extra] = cluster.add_workers(1)
+    done: list[Any] = []
+
+    def kill_after_three(task: Any) -> None:
+        done.append(task)
+        if len(done) == 3:
+            cluster.kill(extra)
+
+    with Client(cluster.address, set_as_default=False) as client:
+        on_cluster = list(raw_verdicts_on_dask(client, [path], on_task_done=kill_after_three))
+    assert len(done) > 10 and extra.poll() is not None
+    assert on_cluster == list(raw_verdicts([path]))
+
+
+def test_the_cluster_holds_results_of_the_tasks_in_flight_only(cluster: DaskCluster, control: Callable[..., None],
+                                                               tmp_path: Path, small_ranges: int) -> None:
+    path = str(scans(tmp_path / "a.jsonl", documents=200))
+    control(seconds=0.02)
+    held: list[int] = []
+    with Client(cluster.address, set_as_default=False) as client:
+        def count_held(task: Any) -> None:
+            held.append(sum(len(keys) for keys in client.has_what().values()))
+
+        verdicts = list(raw_verdicts_on_dask(client, [path], on_task_done=count_held))
+    assert len(verdicts) == 200 and len(held) == 65
+    assert max(held) <= 2 * 2 + 1  # two tasks a worker in flight, one release on its way
+
+
+def test_a_slow_range_holds_back_the_output_not_the_workers(cluster: DaskCluster, control: Callable[..., None],
+                                                            tmp_path: Path, small_ranges: int) -> None:
+    path = str(scans(tmp_path / "a.jsonl", documents=200))  # 65 ranges
+    control(first_seconds=3.0, seconds=0.04)  # the rest take about 2.6 s on the other worker
+    with Client(cluster.address, set_as_default=False) as client:
+        start = time.monotonic()
+        verdicts = list(raw_verdicts_on_dask(client, [path]))
+        elapsed = time.monotonic() - start
+    assert len(verdicts) == 200
+    assert elapsed < 3.0 + 1.0  # behind the slow range, the other worker would add 1.2 s at least
+
+
+def test_a_failing_task_or_unreadable_path_is_a_cluster_error(cluster: DaskCluster, control: Callable[..., None],
+                                                              tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                              small_ranges: int, capsys: pytest.CaptureFixture[str]) -> None:
+    monkeypatch.chdir(tmp_path)
+    scans(tmp_path / "a.jsonl")
+    local = cli.main(["verify", "a.jsonl"]), capsys.readouterr()
+    # A relative path travels absolute: the workers work elsewhere.
+    assert (cli.main(["verify", "--scheduler", cluster.address, "a.jsonl"]), capsys.readouterr()) == local
+    # The same file, named so that only this process finds it.
+    code = cli.main(["verify", "--scheduler", cluster.address, "/proc/self/cwd/a.jsonl"])
+    assert_incomplete(code, *capsys.readouterr(), "the workers cannot read /proc/self/cwd/a.jsonl")
+    control(raise_at=small_ranges)
+    code = cli.main(["verify", "--scheduler", cluster.address, "a.jsonl"])
+    out, err = capsys.readouterr()
+    assert_incomplete(code, out, err, "a task failed on the cluster")
+    assert "RuntimeError: deliberate failure in a task" in err and out.startswith("a.jsonl:1: OK\n")
