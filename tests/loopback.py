@@ -107,16 +107,20 @@ class S3Server:
 
     def __init__(self) -> None:
         from moto.server import DomainDispatcherApplication, create_backend_app
-        from werkzeug.serving import make_server
+        from werkzeug.serving import WSGIRequestHandler, make_server
+
+        class Quiet(WSGIRequestHandler):
+            def log_request(self, *args: Any) -> None:
+                pass
 
         self.requests: Counter[str] = Counter()
-        app = DomainDispatcherApplication(create_backend_app, "s3")
+        app = DomainDispatcherApplication(create_backend_app)  # what moto_server serves
 
         def counted(environ: dict[str, Any], start_response: Any) -> Any:
             self.requests[environ["REQUEST_METHOD"]] += 1
             return app(environ, start_response)
 
-        self.server = make_server("127.0.0.1", 0, counted, threaded=True)
+        self.server = make_server("127.0.0.1", 0, counted, threaded=True, request_handler=Quiet)
         self.endpoint = f"http://127.0.0.1:{self.server.server_port}"
         self.env = {**S3_CREDENTIALS, "AWS_ENDPOINT_URL": self.endpoint}
         self.thread = threading.Thread(target=self.server.serve_forever, name="loopback-s3", daemon=True)

@@ -24,7 +24,7 @@ from distributed import Client  # noqa: E402
 from loopback import DaskCluster  # noqa: E402
 
 from brimwick.output import cli  # noqa: E402
-from brimwick.output.verify import executors  # noqa: E402
+from brimwick.output.verify import ordered  # noqa: E402
 from brimwick.output.verify.executors import raw_verdicts_on_dask  # noqa: E402
 from brimwick.output.verify.ordered import raw_verdicts  # noqa: E402
 
@@ -60,7 +60,7 @@ def control(control_file: Path) -> Iterator[Callable[..., None]]:
 @pytest.fixture
 def small_ranges(monkeypatch: pytest.MonkeyPatch) -> int:
     """Byte ranges of 16 KiB on the cluster: three documents each."""
-    monkeypatch.setattr(executors, "range_bytes_for", lambda total, workers: 16 * 1024)
+    monkeypatch.setattr(ordered, "range_bytes_for", lambda total, workers: 16 * 1024)
     return 16 * 1024
 
 

@@ -15,7 +15,7 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from brimwick.output.verify.ordered import OnTaskDone, RawVerdict, Verdict, labelled, raw_verdicts, source_list
-from brimwick.output.verify.tasks import Options, input_bytes, range_bytes_for, run_task, task_count
+from brimwick.output.verify.tasks import Options, run_task, task_count
 from brimwick.output.verify.window import TASKS_PER_WORKER_IN_FLIGHT, Runner
 
 
@@ -75,5 +75,4 @@ def raw_verdicts_on_dask(client: Any, sources: Iterable[str], options: Options =
 
     sources = list(sources)
     runner = dask_runner(client, options, timeout)
-    yield from raw_verdicts(sources, options, runner=runner, on_task_done=on_task_done,
-                            range_bytes=range_bytes_for(input_bytes(sources, remote=True), runner.running // 2))
+    yield from raw_verdicts(sources, options, runner=runner, on_task_done=on_task_done)

@@ -20,9 +20,9 @@ from brimwick.output.verify.tasks import (
     Options,
     Task,
     cycle_collector_paused,
-    input_bytes,
     plan,
     range_bytes_for,
+    sizes_of,
     task_verdicts,
 )
 from brimwick.output.verify.positions import Position
@@ -108,10 +108,11 @@ def raw_verdicts(sources: Iterable[str], options: Options = Options(), *, submit
 
 def _raw_verdicts(sources: list[str], options: Options, submit: Submit | None, window: int, range_bytes: int | None,
                   on_task_done: OnTaskDone | None, judge: Judge, runner: Runner | None) -> Iterator[RawVerdict]:
+    sizes = sizes_of(sources)
     if range_bytes is None:
         workers = runner.running // 2 if runner else window // 2 if submit else 1
-        range_bytes = range_bytes_for(input_bytes(sources), workers)
-    tasks = plan(sources, range_bytes)
+        range_bytes = range_bytes_for(sum(size or 0 for size in sizes), workers)
+    tasks = plan(sources, range_bytes, sizes)
     labeller = _Labeller(sources)
     if runner is None and submit is not None:
         runner = Runner(lambda batch: [submit(task) for task in batch], running=window)

@@ -113,17 +113,19 @@ class Input:
             self.raw.close()
 
 
-def open_input(source: str, start: int = 0) -> Input:
+def open_input(source: str, start: int = 0, *, size: int | None = None, end: int | None = None) -> Input:
     """An input opened for reading, from byte ``start - 1`` of a plain file when ``start`` is past 0 (where
-    the line before the range ends); decompressed where its first bytes say it is compressed."""
+    the line before the range ends); decompressed where its first bytes say it is compressed. An fsspec
+    URL is read in few, large requests up to ``end`` (where its range ends), knowing its ``size`` where
+    the caller does."""
     if source == STDIN:
         if sys.stdin is None:
             raise OSError("standard input is closed")
         opened = Input(sys.stdin.buffer, False, not _is_regular(sys.stdin.buffer))
     elif is_remote(source):
-        import fsspec
+        from brimwick.output.verify.remote import RemoteReader
 
-        opened = Input(fsspec.open(source, "rb").open(), True, False)
+        opened = Input(RemoteReader(source, size, end), True, False)  # type: ignore[arg-type]
     else:
         handle = open(source, "rb")
         opened = Input(handle, True, not _is_regular(handle))

@@ -55,6 +55,7 @@ class Task:
     stop: int | None = None  # None: to the end of the input
     json_lines: bool = False
     size: int = 0  # bytes this task covers, where known (for progress)
+    total: int = 0  # bytes of the whole input, where known (a remote reader then need not ask)
 
 
 @dataclass(frozen=True)
@@ -96,17 +97,18 @@ class TaskResult:
 # ---------------------------------------------------------------- cutting inputs into tasks
 
 
-def plan(sources: Iterable[str], range_bytes: int) -> list[Task]:
+def plan(sources: Iterable[str], range_bytes: int, sizes: Iterable[int | None] | None = None) -> list[Task]:
     """Cut the inputs into tasks: plain JSON Lines files into byte ranges, everything else (compressed
-    files too) whole."""
+    files too) whole. ``sizes``: the inputs' sizes as ``sizes_of`` gives them, where the caller has them
+    already."""
+    sources = list(sources)
     tasks: list[Task] = []
-    for index, source in enumerate(sources):
+    for index, (source, size) in enumerate(zip(sources, sizes_of(sources) if sizes is None else sizes, strict=True)):
         json_lines = is_json_lines(plain_name(source))
-        size = None if source == STDIN else remote_size(source) if is_remote(source) else local_size(source)
         if json_lines and size and not is_compressed(source):
             tasks += _byte_ranges(index, source, size, range_bytes)
         else:
-            tasks.append(Task(index, source, json_lines=json_lines, size=size or 0))
+            tasks.append(Task(index, source, json_lines=json_lines, size=size or 0, total=size or 0))
     return tasks
 
 
@@ -118,7 +120,13 @@ def task_count(sources: list[str], workers: int) -> int:
 def _byte_ranges(index: int, source: str, size: int, range_bytes: int) -> Iterator[Task]:
     for start in range(0, size, range_bytes):
         stop = start + range_bytes
-        yield Task(index, source, start, None if stop >= size else stop, True, min(stop, size) - start)
+        yield Task(index, source, start, None if stop >= size else stop, True, min(stop, size) - start, size)
+
+
+def sizes_of(sources: Iterable[str]) -> list[int | None]:
+    """Each input's size, looked up once: None for standard input, a pipe, or what cannot be reached."""
+    return [None if source == STDIN else remote_size(source) if is_remote(source) else local_size(source)
+            for source in sources]
 
 
 def range_bytes_for(total: int, workers: int) -> int:
@@ -173,7 +181,7 @@ def task_verdicts(task: Task, options: Options, counter: list[int], judge: Judge
                   ) -> Iterator[tuple[int, str, str]]:
     """Verdicts of one task as they are reached; ``counter[0]`` ends as the number of lines it owned."""
     try:
-        source = open_input(task.source, task.start)
+        source = open_input(task.source, task.start, size=task.total or None, end=task.stop)
     except (OSError, ImportError, ValueError) as exc:
         yield 0, INVALID, _reason(exc) if isinstance(exc, OSError) else f"cannot read: {exc}"
         return

@@ -1,0 +1,87 @@
+"""`verify` on s3:// URLs against moto's S3 API on 127.0.0.1 (fake credentials): the verdicts of the same
+file read locally, here, in worker processes and on a loopback Dask cluster, in few, large requests."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("s3fs", reason="needs s3fs")
+pytest.importorskip("moto.server", reason="needs moto[server]")
+
+from loopback import DaskCluster, S3Server  # noqa: E402
+
+from brimwick.output import cli  # noqa: E402
+from brimwick.output.verify import ordered, remote  # noqa: E402
+
+DOC = json.dumps(cli.demo_envelope().to_dict())
+BAD = json.dumps({**json.loads(DOC), "findings": json.loads(DOC)["findings"][1:]})
+LINES = [DOC] * 150 + [BAD, '{"tenant_id": "cut'] + [DOC] * 150 + ["x" * 300_000] + [DOC] * 20
+
+
+@pytest.fixture(scope="module")
+def s3() -> Iterator[S3Server]:
+    import s3fs
+
+    server = S3Server()
+    try:
+        with pytest.MonkeyPatch.context() as env:
+            for name, value in server.env.items():
+                env.setenv(name, value)
+            s3fs.S3FileSystem.clear_instance_cache()
+            yield server
+    finally:
+        s3fs.S3FileSystem.clear_instance_cache()
+        server.close()
+
+
+@pytest.fixture(scope="module")
+def stored(s3: S3Server, tmp_path_factory: pytest.TempPathFactory) -> tuple[str, str]:
+    """The same JSON Lines, as a local file and as an object."""
+    data = ("\n".join(LINES) + "\n").encode()
+    path = tmp_path_factory.mktemp("local") / "scans.jsonl"
+    path.write_bytes(data)
+    return str(path), s3.put("scans", "nightly/scans.jsonl", data)
+
+
+@pytest.fixture(scope="module")
+def cluster(s3: S3Server) -> Iterator[DaskCluster]:
+    cluster = DaskCluster(2, env=s3.env)
+    try:
+        yield cluster
+    finally:
+        cluster.close()
+
+
+@pytest.mark.parametrize("where", ["here", "jobs", "scheduler"])
+def test_an_object_gets_the_verdicts_of_the_same_local_file(where: str, stored: tuple[str, str], s3: S3Server,
+                                                            request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch,
+                                                            capsys: pytest.CaptureFixture[str]) -> None:
+    local, url = stored
+    # Ranges of 128 KiB read in requests of 48 KiB: a range takes several, and lines cross them.
+    monkeypatch.setattr(ordered, "range_bytes_for", lambda total, workers: 128 * 1024)
+    monkeypatch.setattr(remote, "REQUEST_BYTES", 48 * 1024)
+    monkeypatch.setattr(remote, "TAIL_BYTES", 16 * 1024)
+    extra = {"here": [], "jobs": ["--jobs", "2"],
+             "scheduler": ["--scheduler", request.getfixturevalue("cluster").address]}[where]
+    missing = url.replace("scans.jsonl", "absent.jsonl")
+    assert cli.main(["verify", local, local.replace("scans", "absent")]) == 1
+    expected = capsys.readouterr().out.replace(local.replace("scans", "absent"), missing).replace(local, url)
+    assert cli.main(["verify", *extra, url, missing]) == 1
+    assert capsys.readouterr().out == expected
+    assert f"{url}:151: CORRUPT" in expected and f"{url}:152: INVALID" in expected and f"{missing}: INVALID" in expected
+
+
+def test_an_object_is_read_in_large_requests_and_its_size_asked_once(stored: tuple[str, str], s3: S3Server,
+                                                                     monkeypatch: pytest.MonkeyPatch,
+                                                                     capsys: pytest.CaptureFixture[str]) -> None:
+    _, url = stored
+    monkeypatch.setattr(ordered, "range_bytes_for", lambda total, workers: 512 * 1024)  # four ranges
+    s3.requests.clear()
+    assert cli.main(["verify", "-q", url]) == 1
+    assert capsys.readouterr().out.count("\n") == 3  # the documents that fail, only
+    # One HEAD for the size; each range in one GET, plus at most one for the end of its last line.
+    assert s3.requests["HEAD"] == 1 and s3.requests["GET"] <= 4 * 2, s3.requests
