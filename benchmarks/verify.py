@@ -3,6 +3,7 @@
     python benchmarks/verify.py                      # 20,000 envelopes (~100 MB), jobs 1 and 2, Dask if installed
     python benchmarks/verify.py --documents 5000 --jobs 2 4 --no-dask
     python benchmarks/verify.py --memory-mb 500      # also: peak memory of --jobs 1 on a 500 MB file
+    python benchmarks/verify.py --scaling-mb 0 --no-s3   # without the 500 MB scaling rows and the s3:// ones
 
 Every run is a fresh process on the same generated JSON Lines file, with and
 without --strict (the line under the table gives what --strict costs a
@@ -14,7 +15,11 @@ package's bytecode is compiled first, as `pip install` does: neither side
 compiles Python sources on the clock. The local rows take turns, trial by
 trial, so that a machine that drifts slower or faster affects them alike. The
 Dask row runs against a local cluster (a scheduler and one single-threaded
-worker process per job, on 127.0.0.1), started before its clock starts.
+worker process per job, on 127.0.0.1, dashboards too), started before its
+clock starts. With Dask installed, `scaling.py`'s rows follow: the first
+verdict's delay, the per-task cost, requests per 100 MB of an s3:// input,
+and `--jobs 1`, `--jobs 2` and `--scheduler` on a 500 MB file beside the
+machine's own two-process ceiling.
 """
 
 from __future__ import annotations
@@ -28,8 +33,11 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import scaling  # noqa: E402
 
 BARE_LOOP = """
 import json, sys
@@ -79,42 +87,6 @@ def measure(argv: list[str]) -> tuple[float, int, int]:
     return float(out[0]), int(out[1]) * 1024, int(out[2])
 
 
-class LocalCluster:
-    """`dask scheduler` and `dask worker` processes on 127.0.0.1, stopped on exit."""
-
-    def __init__(self, workers: int) -> None:
-        self.dir = tempfile.mkdtemp(prefix="bench-dask-")
-        self.file = os.path.join(self.dir, "scheduler.json")
-        bin_dir = Path(sys.executable).parent
-        self.procs = [subprocess.Popen([str(bin_dir / "dask"), "scheduler", "--host", "127.0.0.1", "--port", "0",
-                                        "--dashboard-address", ":0", "--scheduler-file", self.file],
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
-        deadline = time.monotonic() + 60
-        while not os.path.exists(self.file):
-            if time.monotonic() > deadline:
-                raise RuntimeError("the Dask scheduler did not start")
-            time.sleep(0.1)
-        self.address = json.loads(Path(self.file).read_text())["address"]
-        self.procs += [subprocess.Popen(
-            [str(bin_dir / "dask"), "worker", self.address, "--nthreads", "1",
-             "--host", "127.0.0.1", "--dashboard-address", ":0", "--no-nanny", "--memory-limit", "0"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(workers)]
-        from distributed import Client
-
-        with Client(self.address, timeout=60) as client:
-            client.wait_for_workers(workers, timeout=60)
-
-    def close(self) -> None:
-        for proc in reversed(self.procs):
-            proc.terminate()
-        for proc in self.procs:
-            try:
-                proc.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-
 PRINTED = "verify --jobs 1 (every verdict printed)"
 
 
@@ -137,6 +109,8 @@ def main() -> None:
     parser.add_argument("--no-dask", action="store_true")
     parser.add_argument("--repeat", type=int, default=5, help="runs of each command; the fastest counts")
     parser.add_argument("--memory-mb", type=int, default=0, help="also measure --jobs 1 on a file of this size")
+    parser.add_argument("--scaling-mb", type=int, default=500, help="size of the scaling rows' file; 0: none")
+    parser.add_argument("--no-s3", action="store_true", help="no s3:// rows (they need s3fs and moto[server])")
     args = parser.parse_args()
     work = Path(tempfile.mkdtemp(prefix="bench-verify-"))
     try:
@@ -167,7 +141,7 @@ def main() -> None:
         try:
             if len(local) < len(runs):
                 try:
-                    cluster = LocalCluster(max(args.jobs))
+                    cluster = scaling.DaskCluster(max(args.jobs))
                 except ImportError:
                     print("(no Dask row: the dask extra is not installed)")
                 else:
@@ -192,12 +166,10 @@ def main() -> None:
         strict = results[2][1]
         print(f"--strict costs {(strict - jobs1) / args.documents * 1e6:.0f} µs a document more than the default run "
               f"({jobs1 / args.documents * 1e6:.0f} µs)")
+        if cluster:  # Dask is installed
+            scaling.run(cli, path, work, args.scaling_mb, args.repeat, s3=not args.no_s3)
         if args.memory_mb:
-            big = work / "big.jsonl"
-            with open(big, "wb") as out:
-                data = path.read_bytes()
-                while out.tell() < args.memory_mb * 1e6:
-                    out.write(data)
+            big = scaling.grow(path, work / "big.jsonl", args.memory_mb)
             path.unlink()
             for name, extra in [("verify -q --jobs 1", [])]:
                 seconds, rss, code = measure([*cli, *extra, str(big)])

@@ -55,18 +55,18 @@ class RemoteReader:
         return bytes(self.block[:size])
 
     def _fill(self) -> None:
-        if self.next is None:
+        if self.next is None:  # the first read, or past the range's end: asked only when needed
             self._ask()
         if self.next is None:
             return
-        self.block = memoryview(self._take(self.next))
-        self._ask()
+        self.block, self.next = memoryview(self._take(self.next)), None
+        if self.position < self.end:  # ahead within the range
+            self._ask()
 
     def _ask(self) -> None:
         """Start the next request, if any bytes are left: to the range's end in large requests, then small ones."""
         start = self.position
         if start >= self.size:
-            self.next = None
             return
         stop = min(self.size, start + (REQUEST_BYTES if start < self.end else TAIL_BYTES))
         if start < self.end < stop:

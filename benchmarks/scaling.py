@@ -1,0 +1,161 @@
+"""The cluster rows of `benchmarks/verify.py`: scaling against the machine's own ceiling, the fixed and
+per-task costs of `--scheduler`, and the requests an s3:// input costs.
+
+- Scaling: on one large JSON Lines file, `--jobs 1`, `--jobs 2` and
+  `--scheduler` on two single-threaded workers, beside the machine's
+  two-process ceiling: two independent `--jobs 1` runs, one on each half of
+  the file, at once (the wall time of both). Trials take turns; the fastest
+  of each counts.
+- Fixed cost: the time from starting the command to its first verdict line.
+- Per-task cost: the same file on the cluster cut into many small ranges and
+  into a few large ones; the difference over the difference in tasks.
+- Object storage: requests that moto's S3 API on 127.0.0.1 served per 100 MB.
+
+Every server runs on 127.0.0.1 (dashboards too) and is stopped on the way out.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+
+from loopback import DaskCluster, S3Server  # noqa: E402
+
+
+def grow(source: Path, target: Path, megabytes: int) -> Path:
+    """``target``: ``source`` repeated to about ``megabytes``."""
+    data = source.read_bytes()
+    with open(target, "wb") as out:
+        while out.tell() < megabytes * 1e6:
+            out.write(data)
+    return target
+
+
+def halves(path: Path) -> tuple[Path, Path]:
+    """The two halves of a JSON Lines file, cut at a line."""
+    whole = path.read_bytes()
+    cut = whole.index(b"\n", len(whole) // 2) + 1
+    parts = path.with_suffix(".a.jsonl"), path.with_suffix(".b.jsonl")
+    parts[0].write_bytes(whole[:cut])
+    parts[1].write_bytes(whole[cut:])
+    return parts
+
+
+def wall(*commands: list[str], env: dict[str, str] | None = None) -> float:
+    """Seconds until every command, started at once, has ended (each must succeed)."""
+    start = time.perf_counter()
+    procs = [subprocess.Popen(argv, stdout=subprocess.DEVNULL, env=env) for argv in commands]
+    codes = [proc.wait() for proc in procs]
+    elapsed = time.perf_counter() - start
+    assert codes == [0] * len(procs), f"{commands} failed: {codes}"
+    return elapsed
+
+
+def first_verdict(argv: list[str]) -> float:
+    """Seconds from starting the command to its first verdict line."""
+    start = time.perf_counter()
+    with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as proc:
+        assert proc.stdout is not None
+        proc.stdout.readline()
+        elapsed = time.perf_counter() - start
+        proc.kill()
+    return elapsed
+
+
+def best(trials: dict[str, Callable[[], float]], repeat: int) -> dict[str, float]:
+    """The fastest of ``repeat`` runs of each, the runs taking turns."""
+    times: dict[str, list[float]] = {name: [] for name in trials}
+    for _ in range(repeat):
+        for name, run in trials.items():
+            times[name].append(run())
+    return {name: min(values) for name, values in times.items()}
+
+
+def scaling(cli: list[str], big: Path, halves: tuple[Path, Path], address: str, repeat: int) -> None:
+    runs = best({
+        "--jobs 1": lambda: wall([*cli, str(big)]),
+        "--jobs 2": lambda: wall([*cli, "--jobs", "2", str(big)]),
+        "--scheduler (2 workers x 1 thread)": lambda: wall([*cli, "--scheduler", address, str(big)]),
+        "ceiling: 2 x --jobs 1 on the halves at once": lambda: wall(*[[*cli, str(half)] for half in halves]),
+    }, repeat)
+    one, ceiling = runs["--jobs 1"], runs["ceiling: 2 x --jobs 1 on the halves at once"]
+    size = big.stat().st_size
+    print(f"\nscaling on {size / 1e6:.0f} MB of JSON Lines; load average {os.getloadavg()[0]:.1f}; best of {repeat}")
+    print(f"{'run':46} {'s':>7} {'MB/s':>7} {'x jobs 1':>8} {'of ceiling':>10}")
+    for name, seconds in runs.items():
+        print(f"{name:46} {seconds:7.2f} {size / 1e6 / seconds:7.1f} {one / seconds:8.2f} {ceiling / seconds:10.0%}")
+
+
+def fixed_costs(cli: list[str], path: Path, address: str, repeat: int) -> None:
+    cli = [arg for arg in cli if arg != "-q"]  # every verdict printed, the first one as soon as it is known
+    firsts = best({"--jobs 1": lambda: first_verdict([*cli, str(path)]),
+                   "--scheduler": lambda: first_verdict([*cli, "--scheduler", address, str(path)])}, repeat)
+    print("\ntime to the first verdict line: " + ", ".join(f"{name} {s:.3f} s" for name, s in firsts.items()))
+
+
+def per_task_cost(path: Path, address: str, repeat: int) -> None:
+    from distributed import Client
+
+    from brimwick.output.verify import ordered
+    from brimwick.output.verify.executors import raw_verdicts_on_dask
+    from brimwick.output.verify.tasks import plan
+
+    size, seconds, tasks = path.stat().st_size, {}, {}
+    real = ordered.range_bytes_for
+    with Client(address, set_as_default=False) as client:
+        for range_bytes in (16 << 20, 256 << 10):
+            ordered.range_bytes_for = lambda total, workers, r=range_bytes: r  # type: ignore[assignment]
+            tasks[range_bytes] = len(plan([str(path)], range_bytes))
+            seconds[range_bytes] = best({"run": lambda: _timed(lambda: sum(1 for _ in raw_verdicts_on_dask(client, [str(path)])))},
+                                        repeat)["run"]
+    ordered.range_bytes_for = real
+    (large, small) = sorted(seconds)[::-1]
+    cost = (seconds[small] - seconds[large]) / (tasks[small] - tasks[large])
+    print(f"per-task cost on the cluster: {cost * 1e3:.2f} ms ({tasks[small]} tasks of {small >> 10} KiB in "
+          f"{seconds[small]:.2f} s, {tasks[large]} of {large >> 20} MiB in {seconds[large]:.2f} s, {size / 1e6:.0f} MB)")
+
+
+def _timed(run: Callable[[], object]) -> float:
+    start = time.perf_counter()
+    run()
+    return time.perf_counter() - start
+
+
+def storage_requests(cli: list[str], path: Path, s3: S3Server, address: str) -> None:
+    url = s3.put("scans", "bench/scans.jsonl", path.read_bytes())
+    per = 100e6 / path.stat().st_size
+    print(f"\ns3:// on moto's S3 API on 127.0.0.1, {path.stat().st_size / 1e6:.0f} MB:")
+    for name, extra in [("--jobs 1", []), ("--scheduler", ["--scheduler", address])]:
+        s3.requests.clear()
+        seconds = wall([*cli, *extra, url], env={**os.environ, **s3.env})
+        print(f"  {name:12} {seconds:6.2f} s, per 100 MB: {s3.requests['GET'] * per:.0f} GET, "
+              f"{s3.requests['HEAD'] * per:.0f} HEAD")
+
+
+def run(cli: list[str], path: Path, work: Path, megabytes: int, repeat: int, s3: bool) -> None:
+    """All the cluster rows, on a loopback cluster (and S3 API) started here and stopped on the way out."""
+    server = None
+    if s3:
+        try:
+            server = S3Server()
+        except ImportError:
+            print("(no s3:// rows: they need s3fs and moto[server])")
+    cluster = DaskCluster(2, env=server.env if server else None)
+    try:
+        fixed_costs(cli, path, cluster.address, repeat)
+        per_task_cost(path, cluster.address, min(repeat, 3))
+        if server:
+            storage_requests(cli, path, server, cluster.address)
+        if megabytes:
+            big = grow(path, work / "scaling.jsonl", megabytes)
+            scaling(cli, big, halves(big), cluster.address, repeat)
+    finally:
+        cluster.close()
+        if server:
+            server.close()
