@@ -46,7 +46,8 @@ class Runner:
     """An executor as the window sees it. ``submit_many`` starts tasks (a future each);
     ``fetch`` turns a finished future into its result, raising what the caller wants raised;
     ``watch`` is called while nothing finishes and may raise to give up; ``cancel_many``
-    cancels what is still pending when the caller stops."""
+    cancels what is still pending when the caller stops. What ``fetch`` raises is raised in the
+    task's turn, after the results of the tasks before it."""
 
     submit_many: SubmitMany
     running: int  # tasks unfinished at once, at most
@@ -79,7 +80,7 @@ class _Flight:
     def __init__(self, runner: Runner) -> None:
         self.runner = runner
         self.futures: dict[int, Future] = {}  # submitted and not yet fetched
-        self.results: dict[int, TaskResult] = {}  # fetched, waiting for their turn
+        self.results: dict[int, TaskResult | Exception] = {}  # fetched, waiting for their turn
         self.held = 0
         self.submitted = 0  # tasks before this one have been submitted (or are read here)
         self.ended: queue.SimpleQueue[int] = queue.SimpleQueue()
@@ -114,13 +115,18 @@ class _Flight:
         future = self.futures.pop(at, None)
         if future is None:  # a rerun's second notice
             return
-        result = self.runner.fetch(tasks[at], future)
+        try:
+            result: TaskResult | Exception = self.runner.fetch(tasks[at], future)
+        except Exception as exc:  # raised in its turn, after the verdicts of the tasks before it
+            result = exc
         del future  # the executor may free it now
         self.results[at] = result
-        self.held += held_bytes(result)
+        self.held += held_bytes(result) if isinstance(result, TaskResult) else 0
 
     def take(self, position: int) -> TaskResult | None:
         result = self.results.pop(position, None)
+        if isinstance(result, Exception):
+            raise result
         if result is not None:
             self.held -= held_bytes(result)
         return result
