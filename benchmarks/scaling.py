@@ -29,11 +29,13 @@ from loopback import DaskCluster, S3Server  # noqa: E402
 
 
 def grow(source: Path, target: Path, megabytes: int) -> Path:
-    """``target``: ``source`` repeated to about ``megabytes``."""
-    data = source.read_bytes()
+    """``target``: the lines of ``source`` over and over, to ``megabytes`` (cut at a line)."""
+    data, left = source.read_bytes(), int(megabytes * 1e6)
     with open(target, "wb") as out:
-        while out.tell() < megabytes * 1e6:
-            out.write(data)
+        while left > 0:
+            part = data if len(data) <= left else data[:data.rfind(b"\n", 0, left) + 1]
+            out.write(part)
+            left = left - len(part) if part else 0  # nothing fits: a line longer than what is left
     return target
 
 

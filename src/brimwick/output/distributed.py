@@ -13,10 +13,6 @@ are silenced for the command; its failures reach the user as one line.
 
 from __future__ import annotations
 
-import asyncio
-import logging
-import socket
-import warnings
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
@@ -77,6 +73,9 @@ def checked_address(address: str) -> str:
 
 def _probe(address: str, timeout: float) -> None:
     """Raise SchedulerUnavailable unless a Dask scheduler answers at ``address`` within ``timeout``."""
+    import asyncio  # here, like distributed itself: every local run imports this module
+    import socket
+
     from distributed.comm.addressing import get_address_host_port
 
     try:
@@ -106,6 +105,9 @@ async def _identity(address: str, timeout: float) -> Any:
 
 def quiet() -> None:
     """No log lines or warnings from the client library: the command tells its failures itself."""
+    import logging
+    import warnings
+
     for name in [*logging.root.manager.loggerDict, "distributed", "tornado"]:
         if name.split(".")[0] in ("distributed", "tornado"):
             logging.getLogger(name).setLevel(logging.CRITICAL + 1)

@@ -9,7 +9,7 @@ module that defines it.
 from __future__ import annotations
 
 from brimwick.output import manifest
-from brimwick.output.distributed import SchedulerUnavailable
+from brimwick.output.distributed import ClusterFault, SchedulerUnavailable
 from brimwick.output.verify.audit import audit
 from brimwick.output.verify.documents import (
     DEFAULT_MAX_DOCUMENT_BYTES,
@@ -74,7 +74,7 @@ __all__ = [
     "STDIN_LABEL", "NO_DOCUMENT", "TOO_LARGE_MARK", "RawVerdict", "Submit", "Verdict", "label", "label_of",
     "raw_verdicts", "verify_sources",
     # executors
-    "SchedulerUnavailable", "verify_in_processes", "raw_verdicts_in_processes", "verify_on_dask",
+    "SchedulerUnavailable", "ClusterFault", "verify_in_processes", "raw_verdicts_in_processes", "verify_on_dask",
     "raw_verdicts_on_dask",
     # the reader
     "DEFAULT_MAX_DOCUMENT_BYTES", "READ_BYTES", "TOO_DEEP", "Damaged", "ReadAhead", "is_json_lines", "iter_lines",

@@ -11,8 +11,11 @@
 - ``audit``: the strict audit of what the checksum does not cover;
 - ``findings``: the strict audit of each finding, by the host's own rules;
 - ``tasks``: a unit of work (an input or a byte range of one) and running it;
+- ``remote``: reading an object in storage in few, large requests;
+- ``window``: tasks in flight on an executor, results handed back in order;
 - ``ordered``: verdicts in input order from any executor, and their labels;
 - ``executors``: runs over worker processes or on a Dask cluster;
+- ``cluster``: how tasks travel to a Dask cluster, and when to give up on it;
 - ``report``: counting verdicts, the verdict line (text or JSON), the summary, the exit status;
 - ``escaping``: names and reasons kept on one line and away from the terminal's controls;
 - ``writing`` and ``progress``: writing verdict lines as they come, and the progress bar beside them;
