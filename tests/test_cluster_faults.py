@@ -135,7 +135,10 @@ def test_a_cluster_that_cannot_be_used_ends_in_time(where: str, reason: str, req
     assert elapsed < TIMEOUT + SLACK
 
 
-def test_a_lost_scheduler_ends_the_run_with_what_was_verified(tmp_path: Path, control_file: Path) -> None:
+@pytest.mark.parametrize("lost, reason", [("scheduler", "lost the Dask scheduler"),
+                                          ("workers", "no Dask worker left on the cluster")])
+def test_a_cluster_lost_mid_run_ends_the_run_with_what_was_verified(lost: str, reason: str, tmp_path: Path,
+                                                                    control_file: Path) -> None:
     control_file.write_text(json.dumps({"seconds": 0.3}))
     doomed = DaskCluster(2, env={"BRIMWICK_TEST_CONTROL": str(control_file)}, preload=PRELOAD)
     path = scans(tmp_path / "big.jsonl", documents=1600)  # 8 MiB: eight ranges of 1 MiB, 0.3 s each at least
@@ -145,16 +148,17 @@ def test_a_lost_scheduler_ends_the_run_with_what_was_verified(tmp_path: Path, co
         with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
             try:
                 assert proc.stdout is not None and proc.stdout.readline().endswith(": OK\n")
-                doomed.kill(doomed.scheduler)
-                lost = time.monotonic()
+                for server in [doomed.scheduler] if lost == "scheduler" else doomed.workers:
+                    doomed.kill(server)
+                since = time.monotonic()
                 out, err = proc.communicate(timeout=TIMEOUT + SLACK)
-                elapsed = time.monotonic() - lost
+                elapsed = time.monotonic() - since
             finally:
                 proc.kill()
     finally:
         control_file.unlink(missing_ok=True)
         doomed.close()
-    assert_incomplete(proc.returncode, out, err, "lost the Dask scheduler")
+    assert_incomplete(proc.returncode, out, err, reason)
     assert elapsed < TIMEOUT + SLACK
     assert int(out.splitlines()[-1].removeprefix(INCOMPLETE).split()[0]) < 1600
 
