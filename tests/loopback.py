@@ -24,6 +24,7 @@ from typing import Any
 
 START_SECONDS = 60
 STOP_SECONDS = 10
+ORPHAN_SECONDS = 120
 S3_REGION = "us-east-1"
 S3_CREDENTIALS = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing", "AWS_SESSION_TOKEN": "testing",
                   "AWS_DEFAULT_REGION": S3_REGION}
@@ -50,8 +51,11 @@ class DaskCluster:
         self.env = {**os.environ, **(env or {})}
         self.preload = ["--preload", preload] if preload else []
         self.dask = str(Path(sys.executable).parent / "dask")
-        self.scheduler = self._spawn("scheduler", "--host", "127.0.0.1", "--port", "0",
-                                     "--dashboard-address", "127.0.0.1:0", "--scheduler-file", f"{self.dir}/scheduler.json")
+        # Should this process die without stopping them, they stop themselves: the scheduler when
+        # idle for ORPHAN_SECONDS, a worker when its scheduler has been gone that long.
+        self.scheduler = self._spawn("scheduler", "--host", "127.0.0.1", "--port", "0", "--idle-timeout",
+                                     f"{ORPHAN_SECONDS}s", "--dashboard-address", "127.0.0.1:0",
+                                     "--scheduler-file", f"{self.dir}/scheduler.json")
         self.workers: list[subprocess.Popen[bytes]] = []
         try:
             self.address = self._address()
@@ -81,7 +85,8 @@ class DaskCluster:
         from distributed import Client
 
         new = [self._spawn("worker", self.address, "--nthreads", "1", "--host", "127.0.0.1",
-                           "--dashboard-address", "127.0.0.1:0", "--no-nanny", "--memory-limit", "0", *self.preload)
+                           "--dashboard-address", "127.0.0.1:0", "--no-nanny", "--memory-limit", "0",
+                           "--death-timeout", f"{ORPHAN_SECONDS}s", *self.preload)
                for _ in range(count)]
         self.workers += new
         if not new:
