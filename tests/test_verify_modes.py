@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from test_cli import GOOD
 
@@ -61,6 +61,9 @@ def damaged(draw: Any, documents: st.SearchStrategy[str]) -> str:
 
 @settings(max_examples=4, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(st.lists(st.one_of(DOCUMENTS, damaged(DOCUMENTS)), min_size=2, max_size=6))
+# Damage just before a deep array: where reading resumes must not depend on
+# the stack the reading process has left.
+@example(documents=[nested(1), nested(MAX_DEPTH).replace('"a": [', '"a"X [', 1)])
 def test_every_mode_gives_every_document_the_same_verdict(tmp_path: Path, documents: list[str]) -> None:
     text = ("\n".join(documents) + "\n").encode("utf-8", "surrogatepass")
     (tmp_path / "scans.json").write_bytes(text)

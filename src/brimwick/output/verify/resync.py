@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import json
 
+from brimwick.output.verify.nesting import TooDeep, within_limit
+
 VALUE_START = frozenset(b'{["-0123456789tfnNI')  # first bytes of a line that can begin a new value
 _SPACE = b" \t\r\n"
 _OPENING = tuple(b"{[")
@@ -35,8 +37,10 @@ def glued_value(line: bytes, start: int, before: bytes) -> int | None:
             continue
         text = line[i:].decode("utf-8", "replace").rstrip(" \t\r\n")
         try:
-            _, end = _DECODE(text)
-        except RecursionError:
+            # By the reader's own nesting limit, not the stack left here, so
+            # that every process resumes at the same place.
+            _, end = within_limit(lambda text=text: _DECODE(text), lambda text=text: text.encode("utf-8", "surrogatepass"))
+        except TooDeep:
             return i
         except json.JSONDecodeError as exc:
             if exc.pos >= len(text):
