@@ -37,3 +37,19 @@ def test_process_runs_keep_every_worker_busy_and_at_most_two_ranges_each_in_flig
     verdicts = list(verify_in_processes([str(path)], jobs=2))
     assert len(verdicts) == 400
     assert 2 <= in_flight[1] <= 2 * 2 + 1
+
+
+def test_a_run_that_only_counts_ok_verdicts_sees_the_others_with_the_same_labels(tmp_path: Any, monkeypatch: Any) -> None:
+    from test_cli import GOOD
+
+    from brimwick.output.verify.executors import raw_verdicts_in_processes
+
+    path = tmp_path / "mixed.jsonl"
+    lines = [GOOD if i % 7 else GOOD.replace('"finding_count": 8', '"finding_count": "x"')[:-9] for i in range(60)]
+    path.write_text("\n".join(lines) + "\n")
+    monkeypatch.setattr(ordered, "range_bytes_for", lambda total, workers: 64 * 1024)  # several ranges
+    every = list(raw_verdicts_in_processes([str(path)], jobs=2))
+    counted: list[int] = []
+    shown = list(raw_verdicts_in_processes([str(path)], jobs=2, count_ok=counted.append))
+    assert shown == [v for v in every if v[2] != "OK"] and shown
+    assert sum(counted) == len(every) - len(shown)

@@ -39,16 +39,20 @@ PROGRESS_MIN_BYTES = 8 << 20  # smaller inputs finish before a bar would help
 EXIT_TROUBLE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 2, 130, 141
 
 
-def _verdicts(args: argparse.Namespace, options: Options, on_task_done: OnTaskDone) -> Iterator[RawVerdict]:
-    # Unlabelled: with --quiet, the labels of OK verdicts would only be thrown away.
+def _verdicts(args: argparse.Namespace, options: Options, on_task_done: OnTaskDone,
+              report: Report) -> Iterator[RawVerdict]:
+    # Unlabelled: with --quiet, the labels of OK verdicts would only be thrown away, and the
+    # workers' OK verdicts are only counted.
+    count_ok = report.count_ok if report.quiet else None
     if args.scheduler:
         from brimwick.output.distributed import connect
 
         with connect(args.scheduler, args.timeout) as client:
             yield from raw_verdicts_on_dask(client, args.files, options, on_task_done=on_task_done,
-                                            timeout=args.timeout)
+                                            timeout=args.timeout, count_ok=count_ok)
     elif args.jobs > 1:
-        yield from raw_verdicts_in_processes(args.files, options, jobs=args.jobs, on_task_done=on_task_done)
+        yield from raw_verdicts_in_processes(args.files, options, jobs=args.jobs, on_task_done=on_task_done,
+                                             count_ok=count_ok)
     else:
         yield from raw_verdicts(args.files, options, on_task_done=on_task_done)
 
@@ -79,7 +83,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
     if args.jobs > 1:
         _warn_about_jobs(args.jobs)
     try:
-        writer.write_all(_verdicts(args, options, writer.task_done))
+        writer.write_all(_verdicts(args, options, writer.task_done, report))
     except KeyboardInterrupt:
         progress.close()
         (sys.stderr if args.quiet else out).write(report.closing(interrupted=True) + "\n")

@@ -14,7 +14,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from typing import Any
 
-from brimwick.output.verify.ordered import OnTaskDone, RawVerdict, Verdict, labelled, raw_verdicts, source_list
+from brimwick.output.verify.ordered import CountOk, OnTaskDone, RawVerdict, Verdict, labelled, raw_verdicts, source_list
 from brimwick.output.verify.tasks import Options, run_task, task_count
 from brimwick.output.verify.window import TASKS_PER_WORKER_IN_FLIGHT, Runner
 
@@ -26,7 +26,8 @@ def verify_in_processes(sources: Iterable[str], options: Options = Options(), *,
 
 
 def raw_verdicts_in_processes(sources: Iterable[str], options: Options = Options(), *, jobs: int = 2,
-                              on_task_done: OnTaskDone | None = None) -> Iterator[RawVerdict]:
+                              on_task_done: OnTaskDone | None = None,
+                              count_ok: CountOk | None = None) -> Iterator[RawVerdict]:
     """``verify_in_processes``, each verdict as a RawVerdict."""
     from concurrent.futures import ProcessPoolExecutor
 
@@ -36,7 +37,7 @@ def raw_verdicts_in_processes(sources: Iterable[str], options: Options = Options
     try:
         runner = Runner(lambda tasks: [pool.submit(run_task, task, options) for task in tasks],
                         running=TASKS_PER_WORKER_IN_FLIGHT * jobs)
-        yield from raw_verdicts(sources, options, runner=runner, on_task_done=on_task_done)
+        yield from raw_verdicts(sources, options, runner=runner, on_task_done=on_task_done, count_ok=count_ok)
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
 
@@ -69,10 +70,11 @@ def verify_on_dask(client: Any, sources: Iterable[str], options: Options = Optio
 
 
 def raw_verdicts_on_dask(client: Any, sources: Iterable[str], options: Options = Options(), *,
-                         on_task_done: OnTaskDone | None = None, timeout: float | None = None) -> Iterator[RawVerdict]:
+                         on_task_done: OnTaskDone | None = None, timeout: float | None = None,
+                         count_ok: CountOk | None = None) -> Iterator[RawVerdict]:
     """``verify_on_dask``, each verdict as a RawVerdict."""
     from brimwick.output.verify.cluster import dask_runner
 
     sources = list(sources)
     runner = dask_runner(client, options, timeout)
-    yield from raw_verdicts(sources, options, runner=runner, on_task_done=on_task_done)
+    yield from raw_verdicts(sources, options, runner=runner, on_task_done=on_task_done, count_ok=count_ok)

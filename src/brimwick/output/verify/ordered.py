@@ -19,6 +19,7 @@ from brimwick.output.verify.tasks import (
     Judge,
     Options,
     Task,
+    TaskResult,
     cycle_collector_paused,
     plan,
     range_bytes_for,
@@ -49,6 +50,7 @@ RawVerdict = tuple[str, int, str, str]
 # Task-relative verdicts: (line within the task or 0, status, detail).
 TaskVerdicts = Iterator[tuple[int, str, str]]
 OnTaskDone = Callable[[Task], None]
+CountOk = Callable[[int], None]
 
 
 Submit = Callable[[Task], Future]
@@ -99,15 +101,19 @@ def verify_sources(sources: Iterable[str], options: Options = Options(), *, subm
 
 def raw_verdicts(sources: Iterable[str], options: Options = Options(), *, submit: Submit | None = None,
                  window: int = 4, range_bytes: int | None = None, on_task_done: OnTaskDone | None = None,
-                 judge: Judge = check_document, runner: Runner | None = None) -> Iterator[RawVerdict]:
+                 judge: Judge = check_document, runner: Runner | None = None,
+                 count_ok: CountOk | None = None) -> Iterator[RawVerdict]:
     """``verify_sources``, each verdict as a RawVerdict; ``runner`` stands for ``submit`` and ``window``
-    where an executor needs more say (see ``window.Runner``)."""
+    where an executor needs more say (see ``window.Runner``). With ``count_ok``, OK verdicts that
+    come back from workers may be given to it as their number instead of one by one (for a caller
+    that shows none of them: a worker's OK verdicts cost the command nothing each)."""
     sources = source_list(sources)
-    return _raw_verdicts(sources, options, submit, window, range_bytes, on_task_done, judge, runner)
+    return _raw_verdicts(sources, options, submit, window, range_bytes, on_task_done, judge, runner, count_ok)
 
 
 def _raw_verdicts(sources: list[str], options: Options, submit: Submit | None, window: int, range_bytes: int | None,
-                  on_task_done: OnTaskDone | None, judge: Judge, runner: Runner | None) -> Iterator[RawVerdict]:
+                  on_task_done: OnTaskDone | None, judge: Judge, runner: Runner | None,
+                  count_ok: CountOk | None) -> Iterator[RawVerdict]:
     sizes = sizes_of(sources)
     if range_bytes is None:
         workers = runner.running // 2 if runner else window // 2 if submit else 1
@@ -119,7 +125,7 @@ def _raw_verdicts(sources: list[str], options: Options, submit: Submit | None, w
     if runner is None:
         yield from _run_here(tasks, options, labeller, on_task_done, judge)
     else:
-        yield from _run_submitted(tasks, options, labeller, on_task_done, runner)
+        yield from _run_submitted(tasks, options, labeller, on_task_done, runner, count_ok)
     yield from labeller.finish()
 
 
@@ -134,12 +140,14 @@ def _run_here(tasks: list[Task], options: Options, labeller: _Labeller, on_task_
 
 
 def _run_submitted(tasks: list[Task], options: Options, labeller: _Labeller, on_task_done: OnTaskDone | None,
-                   runner: Runner) -> Iterator[RawVerdict]:
+                   runner: Runner, count_ok: CountOk | None = None) -> Iterator[RawVerdict]:
     """Tasks in flight on the runner, collected in their order; standard input is read here in its turn."""
     for task, result in runner.in_order(tasks):
         if result is None:
             counter = [0]
             yield from labeller.task(task, task_verdicts(task, options, counter), counter)
+        elif count_ok is not None and task.json_lines:
+            yield from labeller.counted(task, result, count_ok)
         else:
             yield from labeller.task(task, result.verdicts(), [result.lines])
         if on_task_done:
@@ -158,10 +166,7 @@ class _Labeller:
         self.held: tuple[int, str, str] | None = None
 
     def task(self, task: Task, verdicts: TaskVerdicts, counter: list[int]) -> Iterator[RawVerdict]:
-        while self.index < task.index:
-            yield from self._close_input()
-            self.index += 1
-            self.base = self.count = 0
+        yield from self._enter(task)
         name = label_of(task.source)
         if task.json_lines:
             yield from self._json_lines(name, verdicts)
@@ -170,6 +175,23 @@ class _Labeller:
             # come is not known when one is shown.
             yield from self._stream(name, verdicts, not is_stream(task.source))
         self.base += counter[0]
+
+    def counted(self, task: Task, result: TaskResult, count_ok: CountOk) -> Iterator[RawVerdict]:
+        """A worker's JSON Lines verdicts with the OK ones counted, not shown: the others keep their labels."""
+        yield from self._enter(task)
+        name, base = label_of(task.source), self.base
+        for _, line, status, detail in result.others:
+            yield name, base + line if line else 0, status, detail
+        ok = result.ok_count()
+        count_ok(ok)
+        self.count += ok + len(result.others)
+        self.base += result.lines
+
+    def _enter(self, task: Task) -> Iterator[RawVerdict]:
+        while self.index < task.index:
+            yield from self._close_input()
+            self.index += 1
+            self.base = self.count = 0
 
     def finish(self) -> Iterator[RawVerdict]:
         while self.index < len(self.sources):

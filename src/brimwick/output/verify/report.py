@@ -42,6 +42,10 @@ class Report:
         if self.format not in FORMATS:
             raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {self.format!r}")
 
+    def count_ok(self, count: int) -> None:
+        """Count ``count`` OK verdicts that are not shown one by one (only in a quiet run)."""
+        self.counts[OK] += count
+
     def done(self, name: str, line: int, status: str, detail: str) -> str | None:
         """Count one verdict; its line as shown (without a line break), or None where it is not shown."""
         self.counts[status] += 1

@@ -79,6 +79,10 @@ class TaskResult:
                 others.append((position, line, status, detail))
         return cls(ok.tobytes(), others, lines)
 
+    def ok_count(self) -> int:
+        """How many of the verdicts are OK."""
+        return len(self.ok_lines) // array("Q").itemsize
+
     def verdicts(self) -> Iterator[tuple[int, str, str]]:
         """(line, status, detail) of every verdict, in their order."""
         ok = array("Q")
