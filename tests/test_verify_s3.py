@@ -49,6 +49,7 @@ def stored(s3: S3Server, tmp_path_factory: pytest.TempPathFactory) -> tuple[str,
 
 @pytest.fixture(scope="module")
 def cluster(s3: S3Server) -> Iterator[DaskCluster]:
+    pytest.importorskip("distributed", reason='needs the dask extra: pip install "brimwick-manifest[dask]"')
     cluster = DaskCluster(2, env=s3.env)
     try:
         yield cluster
