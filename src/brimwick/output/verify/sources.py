@@ -97,12 +97,10 @@ class Input:
 
     def __init__(self, raw: IO[bytes], owned: bool, streaming: bool) -> None:
         self.raw, self.owned, self.streaming = raw, owned, streaming
-        self.compression: str | None = None
         self.handle: Any = raw
         self.read: Callable[[int], bytes] = raw.read1 if streaming and hasattr(raw, "read1") else raw.read
 
     def decompress(self, fmt: str) -> None:
-        self.compression = fmt
         self.handle = _decompressor(fmt, _Available(self.raw) if self.streaming else self.raw)
         self.read = _Decompressed(self.handle.read1, fmt, self.streaming).read
 
