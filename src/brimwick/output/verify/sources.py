@@ -6,12 +6,14 @@ through it; anything else (standard input, a pipe, a FIFO, a terminal, a
 device) is read for whatever has arrived, up to ``n`` bytes, so that a
 document is judged as soon as its last byte is in, not when a block fills.
 
-Compression is recognised by the first bytes (by the name's suffix where
+Compression is recognised by the first bytes (as many as a signature
+needs, however few each read from a pipe brings; by the name's suffix where
 they cannot be looked at before reading): gzip, bzip2 and xz through the
 standard library, zstd through the ``zstandard`` package (the ``zstd``
 extra). Another known compression (zip, lz4, zstd without the package) is
 refused with one reason, rather than read as text that is not UTF-8.
-Damaged compressed data is an ``OSError`` like any failed read. Cutting a
+Decompressing, every stream to its verified end, is ``compressed``'s; damaged
+or cut compressed data is an ``OSError`` like any failed read. Cutting a
 file into byte ranges is only ever done to plain files: a compressed one
 cannot be entered in the middle.
 """
@@ -25,6 +27,9 @@ import sys
 from collections.abc import Callable
 from typing import IO, Any
 
+from brimwick.output.verify.compressed import Decompressed, decompressor
+from brimwick.output.verify.compressed import UnsupportedCompression as UnsupportedCompression  # where it was
+
 STDIN = "-"
 # name, first bytes, suffixes; zip and lz4 are known only to be refused
 _FORMATS: tuple[tuple[str, bytes, tuple[str, ...]], ...] = (
@@ -37,10 +42,6 @@ _FORMATS: tuple[tuple[str, bytes, tuple[str, ...]], ...] = (
     ("lz4", b"\x04\x22\x4d\x18", (".lz4",)),
 )
 _HEAD_BYTES = 6  # enough for every signature above
-
-
-class UnsupportedCompression(ValueError):
-    """An input compressed in a format that is not read here; the argument says which."""
 
 
 def is_remote(source: str) -> bool:
@@ -95,14 +96,15 @@ def is_stream(source: str) -> bool:
 class Input:
     """An opened input: ``read(n)`` gives up to ``n`` bytes (b"" at the end); ``close`` when done."""
 
-    def __init__(self, raw: IO[bytes], owned: bool, streaming: bool) -> None:
+    def __init__(self, raw: Any, owned: bool, streaming: bool) -> None:
         self.raw, self.owned, self.streaming = raw, owned, streaming
         self.handle: Any = raw
         self.read: Callable[[int], bytes] = raw.read1 if streaming and hasattr(raw, "read1") else raw.read
 
     def decompress(self, fmt: str) -> None:
-        self.handle = _decompressor(fmt, _Available(self.raw) if self.streaming else self.raw)
-        self.read = _Decompressed(self.handle.read1, fmt, self.streaming).read
+        read_raw = self.raw.read1 if self.streaming and hasattr(self.raw, "read1") else self.raw.read
+        self.handle = decompressor(fmt, read_raw, _Available(read_raw) if self.streaming else self.raw)
+        self.read = Decompressed(self.handle.read1, fmt, self.streaming).read
 
     def close(self) -> None:
         if self.handle is not self.raw:
@@ -114,30 +116,34 @@ class Input:
 def open_input(source: str, start: int = 0, *, size: int | None = None, end: int | None = None) -> Input:
     """An input opened for reading, from byte ``start - 1`` of a plain file when ``start`` is past 0 (where
     the line before the range ends); decompressed where its first bytes say it is compressed. An fsspec
-    URL is read in few, large requests up to ``end`` (where its range ends), knowing its ``size`` where
-    the caller does."""
+    URL is read in few, large requests up to ``end`` (where its range ends), knowing its size where the
+    caller does."""
+    raw: Any
     if source == STDIN:
         if sys.stdin is None:
             raise OSError("standard input is closed")
-        opened = Input(sys.stdin.buffer, False, not _is_regular(sys.stdin.buffer))
+        raw, owned, streaming = sys.stdin.buffer, False, not _is_regular(sys.stdin.buffer)
     elif is_remote(source):
         from brimwick.output.verify.remote import RemoteReader
 
-        opened = Input(RemoteReader(source, size, end), True, False)  # type: ignore[arg-type]
+        raw, owned, streaming = RemoteReader(source, size, end), True, False
     else:
-        handle = open(source, "rb")
-        opened = Input(handle, True, not _is_regular(handle))
+        raw = open(source, "rb")
+        owned, streaming = True, not _is_regular(raw)
     try:
         if start > 0:
-            opened.raw.seek(start - 1)
-            return opened
-        fmt = compression_by_head(_head(opened.raw))
+            raw.seek(start - 1)
+            return Input(raw, owned, streaming)
+        head, raw = _head(raw)
+        opened = Input(raw, owned, streaming)
+        fmt = compression_by_head(head)
         if fmt is None and is_remote(source):
             fmt = compression_by_name(source)
         if fmt is not None:
             opened.decompress(fmt)
     except BaseException:
-        opened.close()
+        if owned:
+            raw.close()
         raise
     return opened
 
@@ -149,72 +155,58 @@ def _is_regular(handle: IO[bytes]) -> bool:
         return False
 
 
-def _head(raw: Any) -> bytes:
-    """The first bytes, left to be read again."""
+def _head(raw: Any) -> tuple[bytes, Any]:
+    """The first bytes, left to be read again (by what is returned with them): enough to tell a
+    signature, however few bytes each read from a pipe brings."""
     if hasattr(raw, "peek"):
-        return bytes(raw.peek(_HEAD_BYTES)[:_HEAD_BYTES])
+        head = bytes(raw.peek(_HEAD_BYTES)[:_HEAD_BYTES])
+        if not _wants_more(head):
+            return head, raw
+        head = raw.read1(_HEAD_BYTES)  # what the peek saw: a signature's first bytes, or a very short input
+        while _wants_more(head):
+            more = raw.read1(_HEAD_BYTES - len(head))
+            if not more:
+                break
+            head += more
+        return head, _Prefixed(head, raw)
     if raw.seekable():
         head = raw.read(_HEAD_BYTES)
         raw.seek(0)
-        return bytes(head)
-    return b""
+        return bytes(head), raw
+    return b"", raw
+
+
+def _wants_more(head: bytes) -> bool:
+    """Whether ``head`` is the start of a signature, cut short."""
+    return 0 < len(head) and any(len(magic) > len(head) and magic.startswith(head) for _, magic, _ in _FORMATS)
+
+
+class _Prefixed:
+    """A stream whose first bytes were taken out to be looked at: they are read again first."""
+
+    def __init__(self, head: bytes, raw: Any) -> None:
+        self.head, self.raw = head, raw
+
+    def read(self, size: int = -1) -> bytes:
+        return self._given(size) or self.raw.read(size)
+
+    def read1(self, size: int = -1) -> bytes:
+        return self._given(size) or self.raw.read1(size)
+
+    def _given(self, size: int) -> bytes:
+        head = self.head
+        if size < 0 or size >= len(head):
+            self.head = b""
+            return head
+        self.head = head[size:]
+        return head[:size]
+
+    def close(self) -> None:
+        self.raw.close()
 
 
 class _Available:
     """A stream whose ``read(n)`` returns what has arrived, for a decompressor that reads in blocks."""
 
-    def __init__(self, raw: IO[bytes]) -> None:
-        self.read = raw.read1 if hasattr(raw, "read1") else raw.read
-
-
-def _decompressor(fmt: str, raw: Any) -> Any:
-    if fmt == "gzip":
-        import gzip
-
-        return gzip.GzipFile(fileobj=raw, mode="rb")
-    if fmt == "bzip2":
-        import bz2
-
-        return bz2.BZ2File(raw, "rb")
-    if fmt == "xz":
-        import lzma
-
-        return lzma.LZMAFile(raw, "rb")
-    if fmt == "zstd":
-        try:
-            import zstandard
-        except ImportError:
-            raise UnsupportedCompression('compressed with zstd, which needs the zstandard package '
-                                         '(pip install "brimwick-manifest[zstd]")') from None
-        return zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
-    raise UnsupportedCompression(f"compressed with {fmt}, which is not read here (gzip, bzip2, xz and zstd are)")
-
-
-class _Decompressed:
-    """Reads of decompressed bytes: a whole block from a file, what has arrived from a stream. Where the
-    data turns out damaged, what came before the damage is given first and the error at the next read."""
-
-    def __init__(self, read1: Callable[[int], bytes], fmt: str, streaming: bool) -> None:
-        self.read1, self.fmt, self.streaming = read1, fmt, streaming
-        self.error: OSError | None = None
-
-    def read(self, size: int) -> bytes:
-        parts: list[bytes] = []
-        got = 0
-        while got < size and self.error is None:
-            try:
-                part = self.read1(size - got)
-            except OSError as exc:
-                self.error = exc
-            except Exception as exc:  # EOFError, zlib.error, lzma.LZMAError, zstandard.ZstdError
-                self.error = OSError(f"damaged {self.fmt} data: {exc}")
-            else:
-                if not part:
-                    break
-                parts.append(part)
-                got += len(part)
-                if self.streaming:
-                    break
-        if not parts and self.error is not None:
-            raise self.error
-        return parts[0] if len(parts) == 1 else b"".join(parts)
+    def __init__(self, read1: Callable[[int], bytes]) -> None:
+        self.read = read1
