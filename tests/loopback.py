@@ -2,9 +2,12 @@
 
 ``DaskCluster`` runs ``dask scheduler`` and ``dask worker`` processes (single
 threaded, no nanny, dashboards on loopback, working in a directory of their
-own); each can be killed on its own.
+own); each can be killed on its own. A cluster is handed over only once its
+scheduler answers and its workers have joined: a busy machine makes it
+slower to start, never half started.
 ``S3Server`` serves moto's S3 in a thread of this process, counting the
 requests by method. Both stop within bounded timeouts, killing what does not.
+The bounds only catch a hang: they are minutes, not a measure of speed.
 """
 
 from __future__ import annotations
@@ -22,9 +25,9 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
-START_SECONDS = 60
-STOP_SECONDS = 10
-ORPHAN_SECONDS = 120
+START_SECONDS = 300
+STOP_SECONDS = 30
+ORPHAN_SECONDS = 900  # longer than any test module leaves a cluster idle, on however busy a machine
 S3_REGION = "us-east-1"
 S3_CREDENTIALS = {"AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing", "AWS_SESSION_TOKEN": "testing",
                   "AWS_DEFAULT_REGION": S3_REGION}
@@ -69,30 +72,39 @@ class DaskCluster:
                                 env=self.env, cwd=self.dir)  # not the command's working directory
 
     def _address(self) -> str:
+        """The address the scheduler wrote to its file, once the file reads whole."""
         deadline = time.monotonic() + START_SECONDS
         path = Path(self.dir) / "scheduler.json"
-        while not path.exists():
-            if time.monotonic() > deadline or self.scheduler.poll() is not None:
-                raise RuntimeError("the Dask scheduler did not start")
-            time.sleep(0.05)
-        time.sleep(0.05)  # the file is written whole, but give its writer a moment
-        address: str = json.loads(path.read_text())["address"]
+        while True:
+            try:
+                address: str = json.loads(path.read_text())["address"]
+                break
+            except (OSError, ValueError, KeyError):  # not written yet, or not whole
+                if time.monotonic() > deadline or self.scheduler.poll() is not None:
+                    raise RuntimeError("the Dask scheduler did not start") from None
+                time.sleep(0.05)
         assert address.startswith("tcp://127.0.0.1:")
         return address
 
-    def add_workers(self, count: int) -> list[subprocess.Popen[bytes]]:
-        """Start ``count`` more workers and wait until all of them have joined."""
+    def _wait_for(self, workers: int) -> None:
+        """Until the scheduler answers with ``workers`` workers joined (a client retries while it refuses)."""
         from distributed import Client
 
+        with Client(self.address, timeout=START_SECONDS, set_as_default=False) as client:
+            if workers:
+                client.wait_for_workers(workers, timeout=START_SECONDS)
+            else:
+                client.scheduler_info()
+
+    def add_workers(self, count: int) -> list[subprocess.Popen[bytes]]:
+        """Start ``count`` more workers and wait until all of them have joined (with none, until the
+        scheduler answers)."""
         new = [self._spawn("worker", self.address, "--nthreads", "1", "--host", "127.0.0.1",
                            "--dashboard-address", "127.0.0.1:0", "--no-nanny", "--memory-limit", "0",
                            "--death-timeout", f"{ORPHAN_SECONDS}s", *self.preload)
                for _ in range(count)]
         self.workers += new
-        if not new:
-            return new
-        with Client(self.address, timeout=START_SECONDS, set_as_default=False) as client:
-            client.wait_for_workers(len([w for w in self.workers if w.poll() is None]), timeout=START_SECONDS)
+        self._wait_for(len([w for w in self.workers if w.poll() is None]))
         return new
 
     @staticmethod

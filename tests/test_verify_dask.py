@@ -3,10 +3,6 @@
 from __future__ import annotations
 
 import json
-import os
-import subprocess
-import sys
-import time
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -15,46 +11,24 @@ import pytest
 pytest.importorskip("distributed", reason='needs the dask extra: pip install "brimwick-manifest[dask]"')
 
 from distributed import Client  # noqa: E402
+from loopback import START_SECONDS, DaskCluster  # noqa: E402
 
 from brimwick.output import cli, verification  # noqa: E402
 from brimwick.output.verify import tasks  # noqa: E402
 
 DOC = json.loads(json.dumps(cli.demo_envelope().to_dict()))
 BAD = {**DOC, "findings": DOC["findings"][1:]}
-START_SECONDS = 60
 
 
 @pytest.fixture(scope="module")
-def scheduler(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
-    where = tmp_path_factory.mktemp("dask")
-    dask = str(Path(sys.executable).parent / "dask")
-    env = dict(os.environ)
-    procs = [subprocess.Popen([dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--dashboard-address", "127.0.0.1:0",
-                               "--scheduler-file", str(where / "scheduler.json")],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)]
+def scheduler() -> Iterator[str]:
+    cluster = DaskCluster(2)  # handed over once both workers have joined
     try:
-        deadline = time.monotonic() + START_SECONDS
-        while not (where / "scheduler.json").exists():
-            assert time.monotonic() < deadline and procs[0].poll() is None, "the scheduler did not start"
-            time.sleep(0.1)
-        address = json.loads((where / "scheduler.json").read_text())["address"]
-        assert address.startswith("tcp://127.0.0.1:")
-        procs += [subprocess.Popen([dask, "worker", address, "--nthreads", "1", "--host", "127.0.0.1",
-                                    "--dashboard-address", "127.0.0.1:0", "--no-nanny", "--memory-limit", "0"],
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env) for _ in range(2)]
-        with Client(address, timeout=START_SECONDS) as client:
-            client.wait_for_workers(2, timeout=START_SECONDS)
+        with Client(cluster.address, timeout=START_SECONDS) as client:
             assert all(worker.startswith("tcp://127.0.0.1:") for worker in client.scheduler_info()["workers"])
-        yield address
+        yield cluster.address
     finally:
-        for proc in reversed(procs):
-            proc.terminate()
-        for proc in procs:
-            try:
-                proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait(timeout=15)
+        cluster.close()
 
 
 def test_verdicts_and_exit_code_match_the_local_run(scheduler: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,

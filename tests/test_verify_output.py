@@ -71,8 +71,9 @@ def test_n_verdicts_are_n_lines_whatever_the_names_and_stored_values(tmp_path: P
     ("für.json", True, "\\f\\xfcr.json"),  # as sha256sum marks an escaped name: one leading backslash
     ("a\u2028b\x1b.json", False, "\\a\\u2028b\\x1b.json"),
     ("bad-\udcff.json", False, "\\bad-\\xff.json"),  # a byte that was not UTF-8 comes back as that byte
+    ("bad-\udc80.json", False, "\\bad-\\x80.json"),  # the lowest such byte
     ("c:\\x.json", True, "\\c:\\\\x.json"),
-], ids=["plain", "utf-8", "ascii", "separators", "not utf-8", "backslash"])
+], ids=["plain", "utf-8", "ascii", "separators", "not utf-8", "byte 0x80", "backslash"])
 def test_names_are_escaped_the_sha256sum_way(name: str, ascii: bool, shown: str) -> None:
     assert Report(ascii=ascii).done(name, 0, "OK", "") == f"{shown}: OK"
 
@@ -102,9 +103,13 @@ def test_json_lines_say_what_the_text_says(tmp_path: Path, capsys: pytest.Captur
     assert as_text == text
 
 
-def test_the_progress_bar_is_cleared_before_a_verdict_and_drawn_again_after(tmp_path: Path) -> None:
+@pytest.mark.parametrize("size, drawn", [(8 << 20, True), ((8 << 20) - 1, False)], ids=["8 MiB", "a byte less"])
+def test_the_progress_bar_is_cleared_before_a_verdict_and_drawn_again_after(tmp_path: Path, size: int, drawn: bool) -> None:
     path = tmp_path / "scans.jsonl"
-    path.write_text("".join(f"{BAD if i % 500 == 0 else GOOD}\n" for i in range(3000)))  # about 18 MB
+    lines = [f"{BAD if i % 500 == 0 else GOOD}\n" for i in range(size // (len(GOOD) + 1))]
+    lines[-1] = lines[-1][:-1] + " " * (size - sum(map(len, lines))) + "\n"  # trailing space to the exact size
+    path.write_text("".join(lines))
+    assert path.stat().st_size == size
     main, other = pty.openpty()
     try:
         with subprocess.Popen([sys.executable, "-m", "brimwick.output.cli", "verify", "-q", str(path)],
@@ -130,5 +135,8 @@ def test_the_progress_bar_is_cleared_before_a_verdict_and_drawn_again_after(tmp_
             os.close(other)
     text = screen.decode().replace("\r\n", "\n")
     verdicts = re.findall(r"[^\r\n]*CORRUPT[^\r\n]*", text)
-    assert len(verdicts) == 6 and all(v.startswith(str(path)) for v in verdicts)  # no bar in front of a verdict
-    assert re.search(r"\r\[[#.]{30}\] \d+/\d+ MiB", text) and text.endswith("\r")  # drawn, and cleared at the end
+    assert len(verdicts) == len(lines[::500]) and all(v.startswith(str(path)) for v in verdicts)  # no bar in front of one
+    if drawn:
+        assert re.search(r"\r\[[#.]{30}\] \d+/8 MiB", text) and text.endswith("\r")  # drawn, and cleared at the end
+    else:
+        assert "\r" not in text and "MiB" not in text

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 pytest.importorskip("s3fs", reason="needs s3fs")
-pytest.importorskip("moto.server", reason="needs moto[server]")
+pytest.importorskip("moto.server", reason="needs moto's S3 and flask (the test extra)")
 
 from loopback import DaskCluster, S3Server  # noqa: E402
 

@@ -2,9 +2,12 @@
 
 The file named by ``BRIMWICK_TEST_CONTROL`` holds JSON read before every
 task: ``seconds`` (every task sleeps this long first), ``first_seconds``
-(the task of the first byte range sleeps this long instead) and ``raise_at``
-(the task whose range starts at this offset raises). No file: tasks run as
-they would.
+(the task of the first byte range sleeps this long instead), ``raise_at``
+(the task whose range starts at this offset raises), and ``done_log`` (a file
+to which every task appends the offset of its range when it ends) with
+``first_waits_for`` (the task of the first byte range ends only once this many
+others have, or after a minute, whichever comes first). No file: tasks run
+as they would.
 """
 
 from __future__ import annotations
@@ -17,6 +20,8 @@ from typing import Any
 from brimwick.output.verify import cluster
 from brimwick.output.verify.tasks import run_task as _run_task  # the original, however often this file is loaded
 
+WAIT_AT_MOST = 60  # only reached when the others never end: the test then fails on the order in the log
+
 
 def _control() -> dict[str, Any]:
     try:
@@ -26,12 +31,29 @@ def _control() -> dict[str, Any]:
         return {}
 
 
+def _ended(log: str) -> int:
+    try:
+        with open(log) as file:
+            return file.read().count("\n")
+    except OSError:
+        return 0
+
+
 def run_task(task: Any, options: Any) -> Any:
     control = _control()
     if control.get("raise_at") == task.start:
         raise RuntimeError("deliberate failure in a task")
     time.sleep(control.get("first_seconds", 0) if task.start == 0 else control.get("seconds", 0))
-    return _run_task(task, options)
+    log = control.get("done_log")
+    if log and task.start == 0:
+        deadline = time.monotonic() + WAIT_AT_MOST
+        while _ended(log) < control.get("first_waits_for", 0) and time.monotonic() < deadline:
+            time.sleep(0.02)
+    result = _run_task(task, options)
+    if log:
+        with open(log, "a") as file:  # one short write: the lines of two workers never mix
+            file.write(f"{task.start}\n")
+    return result
 
 
 cluster.run_task = run_task

@@ -139,7 +139,8 @@ class Copy:
         checked([base_python, "-m", "venv", str(work / "venv")], work)
         self.bin = work / "venv" / "bin"
         project = tomllib.loads((self.root / "pyproject.toml").read_text())["project"]
-        needs = project.get("dependencies", []) + project.get("optional-dependencies", {}).get("test", [])
+        extras = project.get("optional-dependencies", {})
+        needs = project.get("dependencies", []) + extras.get("test", []) + extras.get("dask", [])  # the cluster tests too
         checked([str(self.bin / "python"), "-m", "pip", "install", "--quiet", *TOOLS, *needs], work)
         self.build_dir = self.root / "build" / "mutation"
         checked([str(self.bin / "cmake"), "-S", str(self.root), "-B", str(self.build_dir), "-G", "Ninja",
