@@ -112,6 +112,10 @@ N_PRETTY, N_BAD, N_CUT = (text.count("\n") + 1 for text in (PRETTY, PRETTY_BAD, 
     ("scans.ndjson", "\ufeff" + "\n".join([GOOD, "garbage", GOOD, "\t", "[]"]),
      ["scans.ndjson:1: OK", "scans.ndjson:2: INVALID: invalid JSON: Expecting value: .+", "scans.ndjson:3: OK",
       re.escape("scans.ndjson:5: INVALID: not a JSON object (got array)")]),
+    # a line of JSON's own whitespace is blank; form feed and vertical tab are not JSON's
+    ("scans.jsonl", "\n".join([GOOD, " \t\r", "\f", GOOD, "\v", GOOD]),
+     ["scans.jsonl:1: OK", "scans.jsonl:3: INVALID: invalid JSON: Expecting value: (line 3 )?column 1", "scans.jsonl:4: OK",
+      "scans.jsonl:5: INVALID: invalid JSON: Expecting value: (line 5 )?column 1", "scans.jsonl:6: OK"]),
 ])
 @pytest.mark.parametrize("how", ["file", "stdin", "jobs"])
 def test_one_damaged_record_never_hides_the_others(tmp_path: Path, capsys: Out, monkeypatch: pytest.MonkeyPatch,

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from brimwick.output import cli
+from brimwick.output import cli, manifest
 
 DOCUMENT = json.loads(json.dumps(cli.demo_envelope().to_dict()))
 TEXTS = {
@@ -22,21 +22,45 @@ TEXTS = {
 }
 
 
+def recomputed() -> str:
+    """The checksum the module gives an envelope of the findings the corrupt document holds."""
+    demo = cli.demo_envelope()
+    return str(manifest.ScanEnvelope("t", "aws", [], "standard", demo.findings[1:]).to_dict()["integrity_checksum"])
+
+
+DETAILS = {  # each kind's verdict as printed, the label left out; {line} is where a file of one document says its line
+    "OK": "OK",
+    "CORRUPT": f"CORRUPT: Integrity checksum mismatch: stored={DOCUMENT['integrity_checksum'][:16]}... "
+               f"recomputed={recomputed()[:16]}... — data may be corrupt",
+    "INVALID": "INVALID: invalid JSON: Unterminated string starting at: {line}column 15",
+    "UNCHECKED": "INVALID: no integrity checksum stored",
+    "NOT_OBJECT": "INVALID: not a JSON object (got array)",
+}
+
+
+@pytest.mark.parametrize("jobs", [1, 2])  # with --quiet, the workers' OK verdicts are counted, not sent one by one
 @pytest.mark.parametrize("quiet", [False, True])
 @pytest.mark.parametrize("kinds, code", [
     (["OK"], 0), (["OK", "OK"], 0),
     (["CORRUPT"], 1), (["INVALID"], 1), (["UNCHECKED"], 1), (["NOT_OBJECT"], 1),
     (["OK", "INVALID"], 1), (["INVALID", "OK"], 1), (["OK", "CORRUPT"], 1), (["CORRUPT", "INVALID"], 1),
 ], ids=lambda value: "+".join(value) if isinstance(value, list) else f"exit{value}")
-def test_verify_exits_1_for_any_document_that_does_not_verify(tmp_path: Path, capsys: pytest.CaptureFixture[str],
-                                                               kinds: list[str], code: int, quiet: bool) -> None:
-    names = []
-    for i, kind in enumerate(kinds):
-        names.append(str(tmp_path / f"{i}.json"))
-        Path(names[-1]).write_text(TEXTS[kind])
-    assert cli.main(["verify", *(["--quiet"] if quiet else []), *names]) == code
-    statuses = [line.split(": ")[1] for line in capsys.readouterr().out.splitlines() if line.startswith(str(tmp_path))]
-    assert statuses == [{"UNCHECKED": "INVALID", "NOT_OBJECT": "INVALID"}.get(k, k) for k in kinds if not (quiet and k == "OK")]
+def test_verify_exits_1_for_any_document_that_does_not_verify(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                               capsys: pytest.CaptureFixture[str], kinds: list[str],
+                                                               code: int, quiet: bool, jobs: int) -> None:
+    monkeypatch.chdir(tmp_path)
+    names = [f"{i}.json" for i in range(len(kinds))]  # a file each, and all of them as the lines of one
+    for name, kind in zip(names, kinds):
+        Path(name).write_text(TEXTS[kind])
+    Path("all.jsonl").write_text("".join(TEXTS[kind] + "\n" for kind in kinds))
+    assert cli.main(["verify", *(["--quiet"] if quiet else []), "--jobs", str(jobs), *names, "all.jsonl"]) == code
+    shown = [(f"{name}: ", kind, "line 1 ") for name, kind in zip(names, kinds)]
+    shown += [(f"all.jsonl:{n}: ", kind, "") for n, kind in enumerate(kinds, 1)]
+    expected = [label + DETAILS[kind].format(line=line) for label, kind, line in shown if not (quiet and kind == "OK")]
+    if not quiet:
+        counts = [sum(DETAILS[kind].startswith(status) for kind in kinds) * 2 for status in ("OK", "CORRUPT", "INVALID")]
+        expected.append(f"{2 * len(kinds)} documents: {counts[0]} ok, {counts[1]} corrupt, {counts[2]} invalid")
+    assert capsys.readouterr().out.splitlines() == expected
 
 
 def test_verify_exits_1_for_an_unreadable_file_alone(tmp_path: Path) -> None:

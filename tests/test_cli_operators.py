@@ -17,6 +17,8 @@ from typing import Any
 import pytest
 
 from brimwick.output import cli
+from brimwick.output.distributed import ClusterFault
+from brimwick.output.verify import writing
 from brimwick.output.verify.executors import raw_verdicts_in_processes
 from brimwick.output.verify.ordered import raw_verdicts, verify_sources
 from brimwick.output.verify.sizes import parse_size
@@ -106,6 +108,31 @@ def test_an_interrupt_prints_what_was_verified_so_far_and_exits_130(quiet: bool)
             proc.kill()
     summary = b"interrupted after 2 documents: 1 ok, 0 corrupt, 1 invalid\n"
     assert proc.returncode == 130 and (err if quiet else out) == summary and b"Traceback" not in err
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+@pytest.mark.parametrize("stop, code, closing", [
+    (KeyboardInterrupt(), 130, "interrupted after 3 documents: 2 ok, 1 corrupt, 0 invalid"),
+    (ClusterFault("lost the Dask scheduler"), 2, "incomplete, the run stopped after 3 documents: 2 ok, 1 corrupt, 0 invalid"),
+], ids=["Ctrl-C", "cluster fault"])
+def test_verdicts_gathered_before_a_stop_are_written_before_its_summary(stop: BaseException, code: int, closing: str,
+                                                                      quiet: bool, tmp_path: Path,
+                                                                      monkeypatch: pytest.MonkeyPatch,
+                                                                      capsys: pytest.CaptureFixture[str]) -> None:
+    def stopped(*args: Any, **kwargs: Any) -> Any:
+        yield from [("a.jsonl", 1, "OK", ""), ("a.jsonl", 2, "CORRUPT", "mismatch"), ("a.jsonl", 3, "OK", "")]
+        raise stop
+
+    monkeypatch.setattr(cli, "raw_verdicts", stopped)
+    monkeypatch.setattr(writing, "FLUSH_SECONDS", 3600.0)  # written to a file, the lines wait to be written together
+    (tmp_path / "a.jsonl").write_text(GOOD + "\n")
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["verify", *(["-q"] if quiet else []), "a.jsonl"]) == code
+    out, err = capsys.readouterr()
+    shown = [line for line in ["a.jsonl:1: OK", "a.jsonl:2: CORRUPT: mismatch", "a.jsonl:3: OK"] if not (quiet and line.endswith("OK"))]
+    to_err = quiet and code == 130  # a quiet run keeps its output for the verdicts that fail
+    assert out.splitlines() == shown + ([] if to_err else [closing])
+    assert err == (f"{closing}\n" if to_err else "" if code == 130 else f"brimwick-manifest: {stop}\n")
 
 
 @pytest.mark.parametrize("call", [
