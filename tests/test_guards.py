@@ -86,6 +86,9 @@ ENCODER_CHANGES = {
     "init keyword default": ("A", "json.JSONEncoder.__init__.__kwdefaults__['sort_keys'] = True"),
     "iterencode default": ("A", "json.JSONEncoder.iterencode.__defaults__ = (True,)"),
     "dumps code": ("A", "json.dumps.__code__ = (lambda obj, **kw: '[]').__code__"),
+    "a key colliding with a name the encoder reads": (
+        "A", "import json.encoder\nclass K:\n    def __hash__(self): return hash('float')\n"
+             "    def __eq__(self, other): return False\njson.encoder.__dict__[K()] = None"),
     "dumps code rewritten alike": ("A", "json.dumps.__code__ = json.dumps.__code__.replace()"),
     "iterencode code rewritten alike": (
         "A", "json.JSONEncoder.iterencode.__code__ = json.JSONEncoder.iterencode.__code__.replace()"),

@@ -76,8 +76,32 @@ struct ClassState {
     }
 };
 
+// A namespace whose entries were last found right, by identity and the
+// version it had then. Lookups in it run nothing only while every key is
+// exact text (another key's __eq__ would run on a hash collision), so a
+// changed namespace is scanned before it is read.
+struct NamespaceState {
+    PyObject* dict = nullptr;  // not owned: the function that owns it is held weakly
+    uint64_t verified_version = 0;
+
+    // Whether the entries read through `dict` may be taken as last found;
+    // false when `dict` changed since and must be read again.
+    bool unchanged(PyObject* d) const { return d == dict && dict_version(d) == verified_version; }
+};
+
+bool has_text_keys_only(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+    }
+    return true;
+}
+
 struct Captured {
     FunctionState dumps, init, encode, iterencode;
+    // json's namespace, json.encoder's, and the built-ins both bound.
+    NamespaceState package, encoder_module, builtins;
     ClassState encoder_class, c_encoder;
     Ref escaper, isinstance;
     Ref sha256, hasher_type;  // nothing when hashlib's are not the interpreter's own
@@ -225,6 +249,27 @@ bool encoder_names_are_standard(PyObject* iterencode, const Captured& c) {
            c.c_encoder.same(resolve(iterencode, names.c_make_encoder));
 }
 
+// The names dumps and the encoder's methods look up, each as captured:
+// read again only from namespaces changed since they were last found
+// right, and only when nothing can run while they are read.
+bool names_are_standard(PyObject* dumps, PyObject* iterencode, Captured& c) {
+    PyObject* package = PyFunction_GET_GLOBALS(dumps);
+    PyObject* encoder_module = PyFunction_GET_GLOBALS(iterencode);
+    PyObject* builtins = reinterpret_cast<PyFunctionObject*>(iterencode)->func_builtins;
+    if (c.package.unchanged(package) && c.encoder_module.unchanged(encoder_module) && c.builtins.unchanged(builtins)) {
+        return true;
+    }
+    if (package != c.package.dict || encoder_module != c.encoder_module.dict || builtins != c.builtins.dict ||
+        !has_text_keys_only(package) || !has_text_keys_only(encoder_module) || !has_text_keys_only(builtins) ||
+        !c.encoder_class.same(resolve(dumps, names.JSONEncoder)) || !encoder_names_are_standard(iterencode, c)) {
+        return false;
+    }
+    c.package.verified_version = dict_version(package);
+    c.encoder_module.verified_version = dict_version(encoder_module);
+    c.builtins.verified_version = dict_version(builtins);
+    return true;
+}
+
 // The json path from the namespace's json module, when every part of it is
 // the standard library's own; false, with `c` partly filled, otherwise.
 bool capture_json(PyObject* globals, Captured& c) {
@@ -240,10 +285,16 @@ bool capture_json(PyObject* globals, Captured& c) {
                                       {names.default_, Py_None}, {names.sort_keys, Py_False}})) {
         return false;
     }
+    // Lookups below run nothing only in namespaces keyed by exact text.
+    if (!has_text_keys_only(PyFunction_GET_GLOBALS(dumps)) ||
+        !has_text_keys_only(reinterpret_cast<PyFunctionObject*>(dumps)->func_builtins)) {
+        return false;
+    }
     PyObject* cls = resolve(dumps, names.JSONEncoder);
     if (!is_standard_encoder_class(cls, files)) return false;
     PyObject* attributes = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
     PyObject* iterencode = entry(attributes, names.iterencode);
+    if (!has_text_keys_only(PyFunction_GET_GLOBALS(iterencode))) return false;
     PyObject* escaper = resolve(iterencode, names.encode_basestring_ascii);
     PyObject* c_encoder = resolve(iterencode, names.c_make_encoder);
     PyObject* isinstance = resolve(iterencode, names.isinstance);
@@ -263,8 +314,14 @@ bool capture_json(PyObject* globals, Captured& c) {
     c.c_encoder = ClassState::of(c_encoder);
     c.escaper = weakly(escaper);
     c.isinstance = weakly(isinstance);
+    auto* dumps_function = reinterpret_cast<PyFunctionObject*>(dumps);
+    auto* iterencode_function = reinterpret_cast<PyFunctionObject*>(iterencode);
+    if (dumps_function->func_builtins != iterencode_function->func_builtins) return false;
+    c.package.dict = dumps_function->func_globals;
+    c.encoder_module.dict = iterencode_function->func_globals;
+    c.builtins.dict = iterencode_function->func_builtins;
     return c.dumps.captured() && c.init.captured() && c.encode.captured() && c.iterencode.captured() &&
-           c.encoder_class.cls && c.c_encoder.cls && c.escaper && c.isinstance && encoder_names_are_standard(iterencode, c);
+           c.encoder_class.cls && c.c_encoder.cls && c.escaper && c.isinstance && names_are_standard(dumps, iterencode, c);
 }
 
 // hashlib's sha256 when it is OpenSSL's or the built-in one, with the
@@ -308,18 +365,21 @@ bool host_frames_observable() noexcept {
            thread->recursion_remaining < kHostFrames;
 }
 
+// Nothing here runs Python code: identities, versions, and lookups in
+// dicts whose keys are all exact text.
 bool json_dumps_is_standard(PyObject* dumps) noexcept {
-    const Captured* c = captured;
+    Captured* c = captured;
     if (c == nullptr || !c->dumps.same(dumps) || !has_positional_defaults(dumps, false)) return false;
-    // The class is the one captured, unchanged, so these are still its
-    // methods; their code and defaults can have been replaced all the same.
-    if (!c->encoder_class.same(resolve(dumps, names.JSONEncoder))) return false;
     PyObject* init = target(c->init.function);
     PyObject* encode = target(c->encode.function);
     PyObject* iterencode = target(c->iterencode.function);
-    return c->init.same(init) && has_positional_defaults(init, false) && c->encode.same(encode) &&
-           has_positional_defaults(encode, false) && c->iterencode.same(iterencode) &&
-           has_positional_defaults(iterencode, true) && encoder_names_are_standard(iterencode, *c);
+    if (!c->init.same(init) || !has_positional_defaults(init, false) || !c->encode.same(encode) ||
+        !has_positional_defaults(encode, false) || !c->iterencode.same(iterencode) ||
+        !has_positional_defaults(iterencode, true) || !names_are_standard(dumps, iterencode, *c)) {
+        return false;
+    }
+    // The classes are checked on every call: a version tag is not a dict's.
+    return c->encoder_class.same(target(c->encoder_class.cls)) && c->c_encoder.same(target(c->c_encoder.cls));
 }
 
 PyObject* standard_sha256(PyObject* hashlib) noexcept {

@@ -302,6 +302,33 @@ Ref resolve_path(PyObject* module_name, PyObject* path) {
     return found;
 }
 
+// (attrgetter("<name>.__func__"), (owner,)) when `qualname` names, through
+// its owner, a method bound to that owner whose function is `self`; Ref()
+// otherwise, and when the names cannot be followed (an error other than an
+// ordinary exception passes).
+Ref class_method_reduction(PyObject* self, PyObject* qualname) {
+    const Py_ssize_t dot = PyUnicode_FindChar(qualname, '.', 0, PyUnicode_GET_LENGTH(qualname), -1);
+    if (dot == -2) throw PyErrOccurred{};
+    if (dot < 0) return Ref();
+    try {
+        Ref module_name = require(PyObject_GetAttr(self, names.__module__));
+        Ref owner_path = require(PyUnicode_Substring(qualname, 0, dot));
+        Ref name = require(PyUnicode_Substring(qualname, dot + 1, PyUnicode_GET_LENGTH(qualname)));
+        Ref owner = resolve_path(module_name.get(), owner_path.get());
+        Ref bound = require(PyObject_GetAttr(owner.get(), name.get()));
+        if (!PyMethod_Check(bound.get()) || PyMethod_GET_FUNCTION(bound.get()) != self) return Ref();
+        Ref operator_module = require(PyImport_ImportModule("operator"));
+        Ref getter_class = require(PyObject_GetAttrString(operator_module.get(), "attrgetter"));
+        Ref attribute = require(PyUnicode_FromFormat("%U.__func__", name.get()));
+        Ref getter = require(PyObject_CallOneArg(getter_class.get(), attribute.get()));
+        return require(Py_BuildValue("(O(O))", getter.get(), owner.get()));
+    } catch (const PyErrOccurred&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+        return Ref();
+    }
+}
+
 // Functions pickle by reference, as Python functions do: by module and
 // qualified name. A class method is found there bound to its class, not as
 // itself, so it pickles as the function behind that binding:
@@ -309,21 +336,10 @@ Ref resolve_path(PyObject* module_name, PyObject* path) {
 // ships a bound method as its function and its class, relies on that.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-        PyObject* qualname = as_function(self)->qualname;
-        const Py_ssize_t dot = PyUnicode_FindChar(qualname, '.', 0, PyUnicode_GET_LENGTH(qualname), -1);
-        if (dot == -2) throw PyErrOccurred{};
-        if (dot < 0) return Py_NewRef(qualname);
-        Ref module_name = require(PyObject_GetAttr(self, names.__module__));
-        Ref owner_path = require(PyUnicode_Substring(qualname, 0, dot));
-        Ref name = require(PyUnicode_Substring(qualname, dot + 1, PyUnicode_GET_LENGTH(qualname)));
-        Ref owner = resolve_path(module_name.get(), owner_path.get());
-        Ref bound = require(PyObject_GetAttr(owner.get(), name.get()));
-        if (!PyMethod_Check(bound.get()) || PyMethod_GET_FUNCTION(bound.get()) != self) return Py_NewRef(qualname);
-        Ref operator_module = require(PyImport_ImportModule("operator"));
-        Ref getter_class = require(PyObject_GetAttrString(operator_module.get(), "attrgetter"));
-        Ref attribute = require(PyUnicode_FromFormat("%U.__func__", name.get()));
-        Ref getter = require(PyObject_CallOneArg(getter_class.get(), attribute.get()));
-        return require(Py_BuildValue("(O(O))", getter.get(), owner.get())).release();
+        // Held: the lookups below run code that could rename the function.
+        Ref qualname = Ref::borrow(as_function(self)->qualname);
+        if (Ref getter_and_owner = class_method_reduction(self, qualname.get())) return getter_and_owner.release();
+        return qualname.release();
     });
 }
 
