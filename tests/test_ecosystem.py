@@ -90,6 +90,20 @@ def test_envelopes_pickle_and_deepcopy_equal_and_functions_pickle_by_reference(f
         assert pickle.loads(pickle.dumps(function, protocol)) == function
 
 
+def test_cloudpickle_and_a_dask_bag_ship_the_class_method(rng: Any) -> None:
+    # dask.bag's default scheduler runs worker processes fed with cloudpickle,
+    # which ships a bound method as its function and its class.
+    cloudpickle = pytest.importorskip("cloudpickle")
+    bag = pytest.importorskip("dask.bag")
+    assert cloudpickle.loads(cloudpickle.dumps(manifest.ScanEnvelope.from_dict)) == manifest.ScanEnvelope.from_dict
+    # A function its qualified name does not lead to copies as itself, as a lambda does.
+    factory = manifest.ScanEnvelope.__dataclass_fields__["scanned_at"].default_factory
+    assert copy.deepcopy(factory) is factory
+    docs = [stored(envelope([random_finding(rng, i) for i in range(n)])) for n in range(4)]
+    read = bag.from_sequence(docs, npartitions=2).map(manifest.ScanEnvelope.from_dict).compute()
+    assert read == [manifest.ScanEnvelope.from_dict(d) for d in docs]
+
+
 def test_from_dict_in_worker_processes(rng: Any) -> None:
     docs = [stored(envelope([random_finding(rng, i) for i in range(n)], discount_factor=0.5)) for n in range(6)]
     bad = corrupt(docs[3])

@@ -19,7 +19,7 @@ from pathlib import Path
 import pytest
 
 PRELUDE = """
-    import hashlib, json, sys
+    import ctypes, hashlib, json, sys
     from types import SimpleNamespace
 
     def digests(n):
@@ -30,6 +30,17 @@ PRELUDE = """
 
     def host(hashes):
         return hashlib.sha256(json.dumps(sorted(hashes), separators=(",", ":")).encode()).hexdigest()
+
+    def native_texts():
+        # How often the native writer stood in for json.dumps (a profiler
+        # would send the call to the host's path, so it cannot tell).
+        library = ctypes.CDLL(sys.modules["brimwick.output.manifest"].__file__)
+        return ctypes.c_uint64.in_dll(library, "brimwick_manifest_native_texts").value
+
+    def path_of(call):
+        before = native_texts()
+        result = call()
+        return result, "native" if native_texts() > before else "host"
 
     def python_calls(call):
         seen = []
@@ -75,6 +86,14 @@ ENCODER_CHANGES = {
     "init keyword default": ("A", "json.JSONEncoder.__init__.__kwdefaults__['sort_keys'] = True"),
     "iterencode default": ("A", "json.JSONEncoder.iterencode.__defaults__ = (True,)"),
     "dumps code": ("A", "json.dumps.__code__ = (lambda obj, **kw: '[]').__code__"),
+    "a key colliding with a name the encoder reads": (
+        "A", "import json.encoder\nclass K:\n    def __hash__(self): return hash('float')\n"
+             "    def __eq__(self, other): return False\njson.encoder.__dict__[K()] = None"),
+    "dumps code rewritten alike": ("A", "json.dumps.__code__ = json.dumps.__code__.replace()"),
+    "iterencode code rewritten alike": (
+        "A", "json.JSONEncoder.iterencode.__code__ = json.JSONEncoder.iterencode.__code__.replace()"),
+    "dumps compiled again under the library's file name": (
+        "A", "import inspect\nexec(compile(inspect.getsource(json.dumps), json.__file__, 'exec'), json.__dict__)"),
     "built-in shadowed in json.encoder": ("A", "import json.encoder; json.encoder.isinstance = lambda o, t: False"),
     "built-in replaced": ("A", "import builtins; plain = builtins.isinstance\n"
                                "builtins.isinstance = lambda o, t: plain(o, t)"),
@@ -91,18 +110,18 @@ from brimwick.output import manifest as m
 hashes = digests(3000) + ["AKIA0000", "b\\u00e9", "c\\U0001F600"]
 listed = findings(hashes)
 if {when == "A"!r}:
-    result, seen = python_calls(lambda: m.compute_integrity_checksum(listed))
-    print("fast-before", result == host(hashes) and "dumps" not in seen)
+    result, path = path_of(lambda: m.compute_integrity_checksum(listed))
+    print("before", result == host(hashes), path)
 {after}
 if {name == "no C encoder, iterencode factory replaced later"!r}:
     import json.encoder
     plain_factory = json.encoder._make_iterencode
     json.encoder._make_iterencode = lambda *a, **k: (lambda o, level: iter(['["swapped"]']))
-result, seen = python_calls(lambda: m.compute_integrity_checksum(listed))
-print("host", result == host(hashes), seen != ["<lambda>"])
+result, path = path_of(lambda: m.compute_integrity_checksum(listed))
+print("after", result == host(hashes), path)
 """)
-    expected = ["host", "True", "True"]
-    assert lines == (["fast-before", "True"] + expected if when == "A" else expected)
+    expected = ["after", "True", "host"]
+    assert lines == (["before", "True", "native"] + expected if when == "A" else expected)
 
 
 def test_the_native_writer_is_taken_in_a_plain_process_and_json_is_not_touched_at_load() -> None:
@@ -114,10 +133,10 @@ def test_the_native_writer_is_taken_in_a_plain_process_and_json_is_not_touched_a
         print(any("/json/" in name for name in seen))
         hashes = digests(5) + ["\\u00e9", "\\"\\\\\\n"]
         listed = findings(hashes)
-        result, calls = python_calls(lambda: m.compute_integrity_checksum(listed))
-        print(result == host(hashes), calls == ["<lambda>"])
+        result, path = path_of(lambda: m.compute_integrity_checksum(listed))
+        print(result == host(hashes), path)
     """)
-    assert lines == ["False", "True", "True"]
+    assert lines == ["False", "True", "native"]
 
 
 # ---------------------------------------------------------------- sha256
@@ -126,39 +145,58 @@ SHIM = r"""
 #include <Python.h>
 static PyObject* target;
 static PyObject* set_target(PyObject* self, PyObject* t) { Py_XSETREF(target, Py_NewRef(t)); Py_RETURN_NONE; }
-static PyObject* sha256(PyObject* self, PyObject* args, PyObject* kw) { return PyObject_Call(target, args, kw); }
+static PyObject* forward(PyObject* self, PyObject* args, PyObject* kw) { return PyObject_Call(target, args, kw); }
 static PyMethodDef methods[] = {
     {"set_target", set_target, METH_O, NULL},
-    {"sha256", (PyCFunction)(void (*)(void))sha256, METH_VARARGS | METH_KEYWORDS, NULL},
+    {"FUNCTION", (PyCFunction)(void (*)(void))forward, METH_VARARGS | METH_KEYWORDS, NULL},
     {NULL, NULL, 0, NULL},
 };
-static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "compiled_shim", NULL, -1, methods};
-PyMODINIT_FUNC PyInit_compiled_shim(void) { return PyModule_Create(&def); }
+static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "MODULE", NULL, -1, methods};
+PyMODINIT_FUNC PyInit_MODULE(void) { return PyModule_Create(&def); }
 """
+
+# Compiled look-alikes: a module of its own name, and modules that take the
+# names of the interpreter's own and their functions' names.
+SHIMS = {"compiled_shim": "sha256", "_hashlib": "openssl_sha256", "_json": "encode_basestring_ascii"}
 
 
 @pytest.fixture(scope="module")
 def compiled_shim(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """A compiled module whose sha256 is a built-in function that hands its
+    """Compiled modules whose function is a built-in function that hands its
     arguments to a Python callable, as Cython, mypyc or pybind11 make them."""
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
-        pytest.skip("no C compiler to build the compiled sha256 with")
+        pytest.skip("no C compiler to build the compiled look-alikes with")
     folder = tmp_path_factory.mktemp("shim")
-    (folder / "shim.c").write_text(SHIM)
-    target = folder / f"compiled_shim{sysconfig.get_config_var('EXT_SUFFIX')}"
-    subprocess.run([compiler, "-shared", "-fPIC", "-O1", f"-I{sysconfig.get_paths()['include']}",
-                    str(folder / "shim.c"), "-o", str(target)], check=True, timeout=120)
+    for module, function in SHIMS.items():
+        (folder / f"{module}.c").write_text(SHIM.replace("MODULE", module).replace("FUNCTION", function))
+        target = folder / f"{module}{sysconfig.get_config_var('EXT_SUFFIX')}"
+        subprocess.run([compiler, "-shared", "-fPIC", "-O1", f"-I{sysconfig.get_paths()['include']}",
+                        str(folder / f"{module}.c"), "-o", str(target)], check=True, timeout=120)
     return folder
 
 
-def test_a_compiled_sha256_receives_the_whole_text_once(compiled_shim: Path) -> None:
+LOAD_SHIM = """
+    import importlib.util
+    def load_shim(name):
+        # Loaded beside the interpreter's own module of the same name.
+        path = next(p for p in __import__("os").listdir(FOLDER) if p.startswith(name + ".") and not p.endswith(".c"))
+        spec = importlib.util.spec_from_file_location(name, FOLDER + "/" + path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        return module
+"""
+
+
+@pytest.mark.parametrize("module", ["compiled_shim", "_hashlib"])
+def test_a_compiled_sha256_receives_the_whole_text_once(compiled_shim: Path, module: str) -> None:
     # A hasher that keeps what update() gives it: a streamed view of a
     # buffer the module reuses and frees would give a wrong digest (and a
-    # read after free).
+    # read after free). A module named as OpenSSL's is no more trusted.
     lines = run_child(f"""
-        sys.path.insert(0, {str(compiled_shim)!r})
-        import compiled_shim
+        FOLDER = {str(compiled_shim)!r}
+{textwrap.indent(textwrap.dedent(LOAD_SHIM), "        ")}
+        shim = load_shim({module!r})
         real = hashlib.sha256
         calls = []
         class Keeper:
@@ -170,14 +208,31 @@ def test_a_compiled_sha256_receives_the_whole_text_once(compiled_shim: Path) -> 
                 self.parts.append(data)
             def hexdigest(self):
                 return real(b"".join(bytes(p) for p in self.parts)).hexdigest()
-        compiled_shim.set_target(Keeper)
-        hashlib.sha256 = compiled_shim.sha256
+        shim.set_target(Keeper)
+        hashlib.sha256 = getattr(shim, {SHIMS[module]!r})
         from brimwick.output import manifest as m
         hashes = [real(str(i).encode()).hexdigest() for i in range(5000)]
         text = json.dumps(sorted(hashes), separators=(",", ":")).encode()
         print(m.compute_integrity_checksum(findings(hashes)) == real(text).hexdigest(), calls == [("new", len(text))])
     """)
     assert lines == ["True", "True"]
+
+
+def test_a_compiled_escaper_named_as_the_accelerators_own_is_called_as_the_host_would(compiled_shim: Path) -> None:
+    lines = run_child(f"""
+        FOLDER = {str(compiled_shim)!r}
+{textwrap.indent(textwrap.dedent(LOAD_SHIM), "        ")}
+        shim = load_shim("_json")
+        import json.encoder
+        plain, calls = json.encoder.encode_basestring_ascii, []
+        shim.set_target(lambda text: calls.append(text) or plain(text))
+        json.encoder.encode_basestring_ascii = shim.encode_basestring_ascii
+        from brimwick.output import manifest as m
+        hashes = digests(3)
+        result, path = path_of(lambda: m.compute_integrity_checksum(findings(hashes)))
+        print(result == host(hashes), path, sorted(calls[:3]) == sorted(hashes))
+    """)
+    assert lines == ["True", "host", "True"]
 
 
 @pytest.mark.parametrize("change", [
@@ -191,25 +246,28 @@ def test_a_changed_hashlib_is_asked_for_sha256_as_the_host_would(change: str) ->
         from brimwick.output import manifest as m
         hashes = digests(5000)  # over 64 KiB of text: the streamed path
         listed, expected = findings(hashes), host(hashes)
-        result, seen = python_calls(lambda: m.compute_integrity_checksum(listed))
-        print("fast-before", result == expected, seen == ["<lambda>"])
+        library = ctypes.CDLL(m.__file__)
+        streamed = lambda: ctypes.c_uint64.in_dll(library, "brimwick_manifest_streamed_digests").value
+        print("fast-before", m.compute_integrity_checksum(listed) == expected, streamed() == 1)
 {textwrap.indent(change, "        ")}
         print(m.compute_integrity_checksum(listed) == expected)
     """)
     assert lines == ["fast-before", "True", "True", "property", "True"]
 
 
-def test_a_failed_arena_reservation_keeps_no_memory_lent() -> None:
+def test_the_arena_keeps_at_most_a_mebibyte_and_nothing_stays_lent_after_a_failure() -> None:
     # 100,000 findings sharing one 8 MiB hash ask for 800 GB of arena: the
     # reservation fails after the kept memory of the earlier call was lent.
     lines = run_child("""
         import tracemalloc
         from brimwick.output import manifest as m
-        plain = findings(digests(100_000))
+        large, small = findings(digests(100_000)), findings(digests(10_000))
         tracemalloc.start()
-        m.compute_integrity_checksum(plain)
-        # The arena holds the characters once: well under twice the text.
-        print(tracemalloc.get_traced_memory()[1] < 2 * 67 * 100_000)
+        m.compute_integrity_checksum(large)
+        # The arena holds the characters once (well under twice the text),
+        # and no more than a mebibyte of it stays once the call is over.
+        print(tracemalloc.get_traced_memory()[1] < 2 * 67 * 100_000, tracemalloc.get_traced_memory()[0] < 1 << 20)
+        m.compute_integrity_checksum(small)
         huge = findings(["x" * ((1 << 23) - 1)]) * 100_000
         before = tracemalloc.get_traced_memory()[0]
         try:
@@ -217,10 +275,127 @@ def test_a_failed_arena_reservation_keeps_no_memory_lent() -> None:
         except MemoryError:
             print("MemoryError")
         tracemalloc.reset_peak()
-        m.compute_integrity_checksum(plain)  # on the kept memory, unless it stayed lent
-        print(tracemalloc.get_traced_memory()[1] - before < 1 << 20)
+        m.compute_integrity_checksum(small)  # on the kept memory, unless it stayed lent
+        print(tracemalloc.get_traced_memory()[1] - before < 100_000)
     """, env={"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1"})
-    assert lines == ["True", "MemoryError", "True"]
+    assert lines == ["True", "True", "MemoryError", "True"]
+
+
+# ---------------------------------------------------------------- what a caller can observe
+
+def test_a_replaced_path_is_never_verified_again_and_nothing_keeps_it_alive() -> None:
+    # The old json.dumps is freed while the checksum's guard may hold it; a
+    # checksum taken by its weakref callback, then later ones, get the host's
+    # result by the host's path, and neither the old function nor a copy of
+    # the json package tried on the way is kept alive.
+    lines = run_child("""
+        import gc, importlib.util, types, weakref
+        from brimwick.output import manifest as m
+        hashes = digests(50)
+        listed = findings(hashes)
+        print(path_of(lambda: m.compute_integrity_checksum(listed))[1])
+        old = json.dumps
+        twin = types.FunctionType(old.__code__, old.__globals__, "dumps")
+        twin.__kwdefaults__ = dict(old.__kwdefaults__)
+        taken = []
+        watch = weakref.ref(old, lambda ref: taken.append(path_of(lambda: m.compute_integrity_checksum(listed))))
+        json.dumps = twin
+        del old
+        gc.collect()
+        print(watch() is None, taken == [(host(hashes), "host")])
+        spec = importlib.util.find_spec("json")
+        copy = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(copy)
+        m.json = copy
+        print(path_of(lambda: m.compute_integrity_checksum(listed)) == (host(hashes), "host"))
+        m.json = json
+        copied = weakref.ref(copy.dumps)
+        del copy
+        gc.collect()
+        print(copied() is None, path_of(lambda: m.compute_integrity_checksum(listed))[1])
+    """)
+    assert lines == ["native", "True", "True", "True", "True", "host"]
+
+
+@pytest.mark.parametrize("change", [
+    "Encoder.__call__ = None", "Encoder.__call__ = 'text'", "Encoder.__call__ = print", "del Encoder.__call__",
+])
+@pytest.mark.parametrize("when", ["before the load", "after the load"])
+def test_the_c_encoder_type_changed_gives_what_the_host_gives(change: str, when: str) -> None:
+    # _json.Encoder is a mutable class: whatever its instances now do when
+    # called (raise, print, return None), the checksum does too.
+    lines = run_child(f"""
+        import _json
+        Encoder = _json.make_encoder
+        def outcome(call):
+            try:
+                return call()
+            except Exception as error:
+                return type(error).__name__ + ": " + str(error)
+        if {when == "before the load"!r}:
+            {change}
+        from brimwick.output import manifest as m
+        hashes = digests(2)
+        if {when == "after the load"!r}:
+            print(path_of(lambda: m.compute_integrity_checksum(findings(hashes)))[1])
+            {change}
+        mine, path = path_of(lambda: outcome(lambda: m.compute_integrity_checksum(findings(hashes))))
+        print(mine == outcome(lambda: host(hashes)), path)
+    """)
+    printed = [line for line in lines if line not in ("native",)]
+    assert printed[-2:] == ["True", "host"]
+    assert lines.count("native") == (when == "after the load")
+
+
+def test_tracers_and_profilers_see_the_hosts_frames() -> None:
+    lines = run_child("""
+        import cProfile, pstats
+        from brimwick.output import manifest as m
+        listed = findings(digests(50))
+        traced = []
+        sys.settrace(lambda frame, event, arg: traced.append(frame.f_code.co_name) if event == "call" else None)
+        m.compute_integrity_checksum(listed)
+        sys.settrace(None)
+        profiler = cProfile.Profile()
+        profiler.runcall(m.compute_integrity_checksum, listed)
+        profiled = {name for (_, _, name) in pstats.Stats(profiler).stats}
+        print("iterencode" in traced, {"dumps", "iterencode"} <= profiled)
+        print(path_of(lambda: m.compute_integrity_checksum(listed))[1])
+    """)
+    assert lines == ["True", "True", "native"]
+
+
+@pytest.mark.parametrize("limit", [120, 1000])
+def test_recursion_error_comes_at_the_hosts_depth(limit: int) -> None:
+    # Near the limit, json.dumps needs five more levels than the checksum's
+    # own frame, and a frame is refused one level before a call of C code.
+    lines = run_child(f"""
+        from brimwick.output import manifest as m
+        def plain_checksum(findings):
+            sorted_hashes = [f.finding_hash for f in findings]
+            sorted_hashes.sort()
+            return hashlib.sha256(json.dumps(sorted_hashes, separators=(",", ":")).encode()).hexdigest()
+        def plain_refusal(findings):
+            raise TypeError
+        def at(depth, call, argument):
+            return at(depth - 1, call, argument) if depth else call(argument)
+        def deepest(call, argument):
+            reached = []
+            for depth in range({limit} - 40, {limit}):
+                try:
+                    at(depth, call, argument)
+                except RecursionError:
+                    continue
+                except TypeError:
+                    pass
+                reached.append(depth)
+            return max(reached)
+        sys.setrecursionlimit({limit})
+        listed = findings(digests(3))
+        print(deepest(plain_checksum, listed) == deepest(m.compute_integrity_checksum, listed))
+        print(deepest(plain_refusal, ()) == deepest(m.compute_integrity_checksum, ()))
+    """)
+    assert lines == ["True", "True"]
 
 
 # ---------------------------------------------------------------- the clock and the load
@@ -251,16 +426,20 @@ def test_a_failing_datetime_import_carries_the_loads_traceback_entry() -> None:
     assert lines == ["True"]
 
 
-def test_a_name_missing_from_the_namespace_comes_from_the_modules_own_builtins() -> None:
+def test_names_missing_from_the_namespace_come_from_the_builtins_bound_at_load() -> None:
+    # As for functions of Python source: neither the caller's built-ins nor
+    # a later __builtins__ entry of the namespace are seen.
     lines = run_child("""
         from brimwick.output import manifest as m
         del m.hashlib
-        try:
-            exec("m.compute_integrity_checksum([])", {"__builtins__": {"hashlib": hashlib}, "m": m})
-        except NameError as error:
-            print(error.args[0].split()[1])
+        for attempt in ('exec("m.compute_integrity_checksum([])", {"__builtins__": {"hashlib": hashlib}, "m": m})',
+                        'm.__builtins__ = {"hashlib": hashlib}; m.compute_integrity_checksum([])'):
+            try:
+                exec(attempt)
+            except NameError as error:
+                print(error.args[0].split()[1])
     """)
-    assert lines == ["'hashlib'"]
+    assert lines == ["'hashlib'", "'hashlib'"]
 
 
 @pytest.mark.parametrize("via", ["constructor", "from_dict"])

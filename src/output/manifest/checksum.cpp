@@ -13,6 +13,14 @@
 #include "names.hpp"
 #include "state.hpp"
 
+// How often the native writer and the streamed hasher stood in for the
+// host, counted under the GIL. A profiler cannot tell the paths apart (it
+// sends every call to the host's path), so tests read these through ctypes.
+extern "C" {
+__attribute__((visibility("default"))) uint64_t brimwick_manifest_native_texts = 0;
+__attribute__((visibility("default"))) uint64_t brimwick_manifest_streamed_digests = 0;
+}
+
 namespace manifest {
 
 void require_exact_type(PyObject* value, PyTypeObject* expected, const char* parameter) {
@@ -238,8 +246,8 @@ Ref call_dumps(PyObject* dumps, PyObject* values) {
     return require(PyObject_Vectorcall(dumps, args, 1, state.dumps_keywords));
 }
 
-Ref json_dumps_function(PyObject* globals) {
-    Ref json = lookup_global(globals, names.json);
+Ref json_dumps_function(const Scope& scope) {
+    Ref json = lookup_global(scope, names.json);
     return require(PyObject_GetAttr(json.get(), names.dumps));
 }
 
@@ -252,10 +260,10 @@ Ref host_encoded(PyObject* dumps, PyObject* sorted_hashes) {
 }
 
 // sorted_hashes.sort(); json.dumps(...).encode(), all through the host.
-Ref host_canonical_bytes(PyObject* globals, HashList& hashes, PyObject* dumps_already_found) {
+Ref host_canonical_bytes(const Scope& scope, HashList& hashes, PyObject* dumps_already_found) {
     Ref sorted_hashes = hashes.to_list();
     require_status(PyList_Sort(sorted_hashes.get()));
-    Ref dumps = dumps_already_found ? Ref::borrow(dumps_already_found) : json_dumps_function(globals);
+    Ref dumps = dumps_already_found ? Ref::borrow(dumps_already_found) : json_dumps_function(scope);
     return host_encoded(dumps.get(), sorted_hashes.get());
 }
 
@@ -302,7 +310,7 @@ void read_finding_hashes(PyObject* findings, HashList& hashes) {
 
 }  // namespace
 
-Ref compute_integrity_checksum_body(PyObject* globals, PyObject* const* args) {
+Ref compute_integrity_checksum_body(const Scope& scope, PyObject* const* args) {
     PyObject* findings = args[0];
     require_exact_type(findings, &PyList_Type, "findings");
     HashList hashes;
@@ -312,26 +320,31 @@ Ref compute_integrity_checksum_body(PyObject* globals, PyObject* const* args) {
     if (hashes.all_exact_text()) {
         // Text never fails to sort or encode, so the json lookup happens at
         // the same point of the algorithm on either path.
-        Ref dumps = json_dumps_function(globals);
-        if (!json_dumps_is_standard(dumps.get())) {
-            encoded = host_canonical_bytes(globals, hashes, dumps.get());
+        Ref dumps = json_dumps_function(scope);
+        if (host_frames_observable() || !json_dumps_is_standard(dumps.get())) {
+            encoded = host_canonical_bytes(scope, hashes, dumps.get());
         } else if (hashes.fits_arena()) {
+            ++brimwick_manifest_native_texts;
             HashArena arena(static_cast<Py_ssize_t>(hashes.size()), hashes.characters());
             hashes.move_into(arena);
             // Nothing between this lookup and the host's later one runs
             // Python code, so it may come first.
-            Ref hashlib = lookup_global(globals, names.hashlib);
+            Ref hashlib = lookup_global(scope, names.hashlib);
             if (PyObject* sha256 = standard_sha256(hashlib.get())) {
-                if (Ref digest = arena.streamed_hexdigest(sha256)) return digest;
+                if (Ref digest = arena.streamed_hexdigest(sha256)) {
+                    ++brimwick_manifest_streamed_digests;
+                    return digest;
+                }
             }
             return hexdigest_with(hashlib.get(), arena.canonical_bytes().get());
         } else {
+            ++brimwick_manifest_native_texts;
             encoded = hashes.canonical_bytes();
         }
     } else {
-        encoded = host_canonical_bytes(globals, hashes, nullptr);
+        encoded = host_canonical_bytes(scope, hashes, nullptr);
     }
-    Ref hashlib = lookup_global(globals, names.hashlib);
+    Ref hashlib = lookup_global(scope, names.hashlib);
     return hexdigest_with(hashlib.get(), encoded.get());
 }
 

@@ -2,12 +2,12 @@
 // finding hashes.
 #pragma once
 
-#include "ref.hpp"
+#include "scope.hpp"
 
 namespace manifest {
 
 // Body of compute_integrity_checksum(findings).
-Ref compute_integrity_checksum_body(PyObject* globals, PyObject* const* args);
+Ref compute_integrity_checksum_body(const Scope& scope, PyObject* const* args);
 
 // Refuses a value whose type is not exactly `expected` with the module's
 // argument-type error for parameter `parameter`.

@@ -43,9 +43,9 @@ private:
 
 // try: from brimwick import __version__; self.brimwick_version = __version__
 // except Exception: self.brimwick_version = "unknown"
-void stamp_version(PyObject* globals, PyObject* self) {
+void stamp_version(const Scope& scope, PyObject* self) {
     try {
-        Ref version = import_from(globals, "brimwick", state.fromlist_version, names.__version__);
+        Ref version = import_from(scope.globals, "brimwick", state.fromlist_version, names.__version__);
         set(self, names.brimwick_version, version.get());
         return;
     } catch (const PyErrOccurred&) {
@@ -98,11 +98,11 @@ void complete_adjusted_monthly(PyObject* self) {
 
 }  // namespace
 
-Ref post_init_body(PyObject* globals, PyObject* const* args) {
+Ref post_init_body(const Scope& scope, PyObject* const* args) {
     PyObject* self = args[0];
 
     Ref version = attribute(self, names.brimwick_version);
-    if (!truth(version.get())) stamp_version(globals, self);
+    if (!truth(version.get())) stamp_version(scope, self);
 
     Ref findings = attribute(self, names.findings);
     Ref count = require(PyLong_FromSsize_t(require_status_size(PyObject_Size(findings.get()))));
@@ -131,7 +131,7 @@ Ref post_init_body(PyObject* globals, PyObject* const* args) {
 
     Ref checksum = attribute(self, names.integrity_checksum);
     if (!truth(checksum.get())) {
-        Ref compute = lookup_global(globals, names.compute_integrity_checksum);
+        Ref compute = lookup_global(scope, names.compute_integrity_checksum);
         findings = attribute(self, names.findings);
         PyObject* call[] = {findings.get()};
         Ref computed = require(PyObject_Vectorcall(compute.get(), call, 1, nullptr));

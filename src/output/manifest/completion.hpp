@@ -2,10 +2,10 @@
 // totals and checksum, run as the record's __post_init__.
 #pragma once
 
-#include "ref.hpp"
+#include "scope.hpp"
 
 namespace manifest {
 
-Ref post_init_body(PyObject* globals, PyObject* const* args);
+Ref post_init_body(const Scope& scope, PyObject* const* args);
 
 }  // namespace manifest

@@ -29,12 +29,12 @@ Ref lookup_required(PyObject* data, PyObject* key) {
 
 // [Finding.from_dict(f) for f in data.get("findings", [])], with Finding
 // looked up anew for every element.
-Ref rebuild_findings(PyObject* globals, PyObject* data) {
+Ref rebuild_findings(const Scope& scope, PyObject* data) {
     Ref empty = require(PyList_New(0));
     Ref stored = lookup_or(data, names.findings, empty.get());
     Ref findings = require(PyList_New(0));
     for_each_item(stored.get(), [&](PyObject* element) {
-        Ref finding_class = lookup_global(globals, names.Finding);
+        Ref finding_class = lookup_global(scope, names.Finding);
         PyObject* call[] = {nullptr, finding_class.get(), element};
         Ref finding = require(PyObject_VectorcallMethod(names.from_dict, call + 1,
                                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -74,8 +74,8 @@ Ref as_text(PyObject* value) { return require(PyObject_Format(value, names.empty
     throw PyErrOccurred{};
 }
 
-void verify_checksum(PyObject* globals, PyObject* findings, PyObject* stored) {
-    Ref compute = lookup_global(globals, names.compute_integrity_checksum);
+void verify_checksum(const Scope& scope, PyObject* findings, PyObject* stored) {
+    Ref compute = lookup_global(scope, names.compute_integrity_checksum);
     PyObject* call[] = {findings};
     Ref recomputed = require(PyObject_Vectorcall(compute.get(), call, 1, nullptr));
     Ref differs = require(PyObject_RichCompare(recomputed.get(), stored, Py_NE));
@@ -84,21 +84,21 @@ void verify_checksum(PyObject* globals, PyObject* findings, PyObject* stored) {
 
 }  // namespace
 
-Ref from_dict_body(PyObject* globals, PyObject* const* args) {
+Ref from_dict_body(const Scope& scope, PyObject* const* args) {
     PyObject* cls = args[0];
     PyObject* data = args[1];
     const bool verify = truth(args[2]);
     require_exact_type(data, &PyDict_Type, "data");
 
-    Ref findings = rebuild_findings(globals, data);
+    Ref findings = rebuild_findings(scope, data);
     Ref stored_hash = stored_checksum(data);
-    if (verify && truth(stored_hash.get())) verify_checksum(globals, findings.get(), stored_hash.get());
+    if (verify && truth(stored_hash.get())) verify_checksum(scope, findings.get(), stored_hash.get());
 
     Ref tenant_id = lookup_required(data, names.tenant_id);
     Ref provider = lookup_required(data, names.provider);
     Ref regions = lookup_required(data, names.regions);
     Ref scan_profile = lookup_required(data, names.scan_profile);
-    Ref now = current_utc_isoformat(globals);
+    Ref now = current_utc_isoformat(scope);
     Ref scanned_at = lookup_or(data, names.scanned_at, now.get());
 
     Ref pricing_basis = lookup_or(data, names.pricing_basis, names.on_demand);

@@ -2,10 +2,10 @@
 // stored checksum verified on request.
 #pragma once
 
-#include "ref.hpp"
+#include "scope.hpp"
 
 namespace manifest {
 
-Ref from_dict_body(PyObject* globals, PyObject* const* args);
+Ref from_dict_body(const Scope& scope, PyObject* const* args);
 
 }  // namespace manifest

@@ -1,70 +1,141 @@
 #include "encoder_guard.hpp"
 
-#include <cstring>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <utility>
-#include <vector>
 
 #include "names.hpp"
+#include "own_code.hpp"
 
 namespace manifest {
 
 namespace {
 
-// ---------------------------------------------------------------- the interpreter's C components
+// What the host's path needs below the checksum's own frame: json.dumps,
+// JSONEncoder.encode and .iterencode, and the C encoder's level for the list.
+constexpr int kHostFrames = 5;
 
-// The extension module `name`'s own module object: one made from a
-// definition of that name (a module of Python code has none).
-bool is_extension_module(PyObject* module, const char* name) {
-    if (module == nullptr || !PyModule_CheckExact(module)) return false;
-    PyModuleDef* def = PyModule_GetDef(module);
-    return def != nullptr && def->m_name != nullptr && std::strcmp(def->m_name, name) == 0;
+// ---------------------------------------------------------------- held weakly
+
+// A weak reference without a callback (nothing runs when its object goes);
+// Ref() when one cannot be made.
+Ref weakly(PyObject* object) {
+    Ref reference = Ref::steal(PyWeakref_NewRef(object, nullptr));
+    if (!reference) PyErr_Clear();
+    return reference;
 }
 
-// The function `name` of the extension module `module`, itself: a built-in
-// function bound to that module whose method entry is one of the module's
-// own (a compiled function of another module has its own entry and module).
-bool is_module_function(PyObject* f, const char* module, const char* name) {
-    if (!PyCFunction_CheckExact(f)) return false;
-    PyObject* owner = PyCFunction_GET_SELF(f);
-    if (!is_extension_module(owner, module)) return false;
-    const PyMethodDef* own = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
-    for (const PyMethodDef* m = PyModule_GetDef(owner)->m_methods; m != nullptr && m->ml_name != nullptr; ++m) {
-        if (m == own) return std::strcmp(m->ml_name, name) == 0;
+// The object still referred to, or nullptr: comparing an object with it is
+// an identity check that no freed and reused address can pass.
+PyObject* target(const Ref& reference) {
+    if (!reference) return nullptr;
+    PyObject* object = PyWeakref_GET_OBJECT(reference.get());
+    return object == Py_None ? nullptr : object;
+}
+
+uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+// A dict by identity and version: every dict made or changed takes a new
+// version from one counter, so a dict made later at the same address is
+// not taken for this one.
+struct DictState {
+    PyObject* dict = nullptr;  // not owned: its owner is held weakly
+    uint64_t version = 0;
+
+    static DictState of(PyObject* d) { return DictState{d, d != nullptr ? dict_version(d) : 0}; }
+    bool same(PyObject* d) const { return d == dict && (d == nullptr || dict_version(d) == version); }
+};
+
+// A Python function by identity, with its code and keyword defaults.
+struct FunctionState {
+    Ref function, code;
+    DictState keyword_defaults;
+
+    static FunctionState of(PyObject* f) {
+        return FunctionState{weakly(f), weakly(PyFunction_GET_CODE(f)), DictState::of(PyFunction_GET_KW_DEFAULTS(f))};
     }
-    return false;
-}
+    bool captured() const { return function && code; }
+    bool same(PyObject* f) const {
+        return f != nullptr && f == target(function) && PyFunction_GET_CODE(f) == target(code) &&
+               keyword_defaults.same(PyFunction_GET_KW_DEFAULTS(f));
+    }
+};
 
-// Attributes a type of C code has of its own: its slots and methods as
-// descriptors, and text.
-bool is_c_attribute(PyObject* value) {
-    PyTypeObject* kind = Py_TYPE(value);
-    return kind == &PyWrapperDescr_Type || kind == &PyMethodDescr_Type || kind == &PyMemberDescr_Type ||
-           kind == &PyGetSetDescr_Type || kind == &PyCFunction_Type || kind == &PyUnicode_Type || value == Py_None;
-}
+// A class by identity and version tag: any change to its attributes drops
+// the tag, and tags are never given out twice.
+struct ClassState {
+    Ref cls;
+    unsigned int version = 0;
 
-// The type `owner` (an extension module already known to be the
-// interpreter's) exposes as `attribute`, under its own C name, with no
-// attribute of Python's attached to it (such a type can be mutable).
-bool is_module_type(PyObject* t, PyObject* owner, const char* attribute, const char* name) {
-    if (!PyType_Check(t) || PyDict_GetItemString(PyModule_GetDict(owner), attribute) != t) return false;
-    auto* type = reinterpret_cast<PyTypeObject*>(t);
-    if (std::strcmp(type->tp_name, name) != 0 || type->tp_base != &PyBaseObject_Type) return false;
-    if (PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) return true;
+    static ClassState of(PyObject* c) { return ClassState{weakly(c), reinterpret_cast<PyTypeObject*>(c)->tp_version_tag}; }
+    bool same(PyObject* c) const {
+        if (c == nullptr || c != target(cls) || !Py_IS_TYPE(c, &PyType_Type)) return false;
+        auto* type = reinterpret_cast<PyTypeObject*>(c);
+        return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == version;
+    }
+};
+
+// A namespace whose entries were last found right, by identity and the
+// version it had then. Lookups in it run nothing only while every key is
+// exact text (another key's __eq__ would run on a hash collision), so a
+// changed namespace is scanned before it is read.
+struct NamespaceState {
+    PyObject* dict = nullptr;  // not owned: the function that owns it is held weakly
+    uint64_t verified_version = 0;
+
+    // Whether the entries read through `dict` may be taken as last found;
+    // false when `dict` changed since and must be read again.
+    bool unchanged(PyObject* d) const { return d == dict && dict_version(d) == verified_version; }
+};
+
+bool has_text_keys_only(PyObject* dict) {
     Py_ssize_t position = 0;
     PyObject *key, *value;
-    while (PyDict_Next(type->tp_dict, &position, &key, &value)) {
-        if (!is_c_attribute(value)) return false;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
     }
     return true;
 }
 
-// ---------------------------------------------------------------- the standard library's Python code
+struct Captured {
+    FunctionState dumps, init, encode, iterencode;
+    // json's namespace, json.encoder's, and the built-ins both bound.
+    NamespaceState package, encoder_module, builtins;
+    ClassState encoder_class, c_encoder;
+    Ref escaper, isinstance;
+    Ref sha256, hasher_type;  // nothing when hashlib's are not the interpreter's own
+};
 
-// Where the standard library's json package lies; its functions' code
-// carries these file names (the import system sets them to the source's
-// path even when the code comes from a cached compilation).
+// Replaced only by a later load, after the new one is complete; dropping a
+// weak reference without a callback runs nothing.
+Captured* captured = nullptr;
+
+// ---------------------------------------------------------------- lookups that run nothing
+
+// An entry of an exact dict with a text key; nullptr when absent or on any
+// error (cleared: the guard then only declines).
+PyObject* entry(PyObject* dict, PyObject* key) {
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    if (found == nullptr) PyErr_Clear();
+    return found;
+}
+
+// A global name as the Python function `f` resolves it: its namespace, then
+// the built-ins it bound (both exact dicts, as the load checked).
+PyObject* resolve(PyObject* f, PyObject* name) {
+    auto* function = reinterpret_cast<PyFunctionObject*>(f);
+    PyObject* found = PyDict_GetItemWithError(function->func_globals, name);
+    if (found == nullptr && !PyErr_Occurred()) found = PyDict_GetItemWithError(function->func_builtins, name);
+    if (found == nullptr) PyErr_Clear();
+    return found;
+}
+
+// ---------------------------------------------------------------- the load's structural checks
+
+// The standard library's json files; their functions' code carries these
+// names (the import system sets them to the source's path even when the
+// code comes from a cached compilation).
 struct StandardFiles {
     Ref package;  // <stdlib>/json/__init__.py
     Ref encoder;  // <stdlib>/json/encoder.py
@@ -83,114 +154,48 @@ bool standard_files(StandardFiles& files) {
 }
 
 // A Python function of the standard library's file `filename` with the
-// qualified name `qualname`, whose names resolve through plain dicts.
+// qualified name `qualname` and no closure, whose names resolve through
+// plain dicts.
 bool is_standard_function(PyObject* f, PyObject* filename, const char* qualname) {
     if (f == nullptr || !PyFunction_Check(f)) return false;
     auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
     auto* function = reinterpret_cast<PyFunctionObject*>(f);
     return PyUnicode_CheckExact(code->co_filename) && PyUnicode_Compare(code->co_filename, filename) == 0 &&
            PyUnicode_CheckExact(code->co_qualname) && PyUnicode_CompareWithASCIIString(code->co_qualname, qualname) == 0 &&
-           PyDict_CheckExact(function->func_globals) && PyDict_CheckExact(function->func_builtins);
+           function->func_closure == nullptr && PyDict_CheckExact(function->func_globals) &&
+           PyDict_CheckExact(function->func_builtins);
 }
 
-using Defaults = std::initializer_list<std::pair<const char*, PyObject*>>;
+using Defaults = std::initializer_list<std::pair<PyObject*, PyObject*>>;
 
 // Keyword defaults that are exactly the standard library's (each the same
-// singleton), with no positional defaults.
+// singleton).
 bool has_keyword_defaults(PyObject* f, Defaults expected) {
-    if (PyFunction_GET_DEFAULTS(f) != nullptr) return false;
     PyObject* given = PyFunction_GET_KW_DEFAULTS(f);
     if (given == nullptr || !PyDict_CheckExact(given) || PyDict_GET_SIZE(given) != static_cast<Py_ssize_t>(expected.size())) {
         return false;
     }
     for (const auto& [name, value] : expected) {
-        if (PyDict_GetItemString(given, name) != value) return false;
+        if (entry(given, name) != value) return false;
     }
     return true;
 }
 
-bool has_no_defaults(PyObject* f) { return PyFunction_GET_DEFAULTS(f) == nullptr && PyFunction_GET_KW_DEFAULTS(f) == nullptr; }
-
-// A global name as the function resolves it: its namespace, then its
-// built-ins (both exact dicts, so nothing runs). Borrowed; nullptr if absent.
-PyObject* resolve(PyObject* f, const char* name) {
-    auto* function = reinterpret_cast<PyFunctionObject*>(f);
-    PyObject* found = PyDict_GetItemString(function->func_globals, name);
-    return found != nullptr ? found : PyDict_GetItemString(function->func_builtins, name);
+// Positional defaults as the standard library's: none, or exactly (False,).
+bool has_positional_defaults(PyObject* f, bool one_false) {
+    PyObject* given = PyFunction_GET_DEFAULTS(f);
+    if (!one_false) return given == nullptr;
+    return given != nullptr && PyTuple_CheckExact(given) && PyTuple_GET_SIZE(given) == 1 &&
+           PyTuple_GET_ITEM(given, 0) == Py_False;
 }
-
-// ---------------------------------------------------------------- what one verification covers
-
-uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
-// A function as verified: any change to its code or defaults shows.
-struct FunctionSeen {
-    Ref function, code, defaults, kwdefaults;
-    uint64_t kwdefaults_version = 0;
-
-    explicit FunctionSeen(PyObject* f)
-        : function(Ref::borrow(f)),
-          code(Ref::borrow(PyFunction_GET_CODE(f))),
-          defaults(Ref::borrow(PyFunction_GET_DEFAULTS(f))),
-          kwdefaults(Ref::borrow(PyFunction_GET_KW_DEFAULTS(f))),
-          kwdefaults_version(kwdefaults ? dict_version(kwdefaults.get()) : 0) {}
-
-    bool unchanged() const {
-        PyObject* f = function.get();
-        return PyFunction_GET_CODE(f) == code.get() && PyFunction_GET_DEFAULTS(f) == defaults.get() &&
-               PyFunction_GET_KW_DEFAULTS(f) == kwdefaults.get() &&
-               (!kwdefaults || dict_version(kwdefaults.get()) == kwdefaults_version);
-    }
-};
-
-// A namespace as verified: any store into it changes its version tag, and
-// tags are never reused.
-struct DictSeen {
-    Ref dict;
-    uint64_t version;
-    explicit DictSeen(PyObject* d) : dict(Ref::borrow(d)), version(dict_version(d)) {}
-    bool unchanged() const { return dict_version(dict.get()) == version; }
-};
-
-// A class as verified: any change to its attributes (or its bases')
-// invalidates its version tag; tags are never reused.
-struct ClassSeen {
-    Ref cls;
-    unsigned int version;
-    explicit ClassSeen(PyObject* c) : cls(Ref::borrow(c)), version(reinterpret_cast<PyTypeObject*>(c)->tp_version_tag) {}
-    bool unchanged() const {
-        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-        return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == version;
-    }
-};
 
 // A class's version tag is given by a lookup through it, unless tags have
 // run out; without one, changes to it could not be seen.
-bool has_version_tag(PyObject* cls, PyObject* name) {
+bool has_version_tag(PyObject* cls) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    _PyType_Lookup(type, name);
+    _PyType_Lookup(type, names.iterencode);
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
 }
-
-struct VerifiedPath {
-    std::vector<FunctionSeen> functions;  // json.dumps first
-    std::vector<DictSeen> namespaces;
-    std::vector<ClassSeen> classes;
-
-    bool unchanged(PyObject* dumps) const {
-        if (functions.empty() || dumps != functions.front().function.get()) return false;
-        for (const ClassSeen& c : classes) {
-            if (!c.unchanged()) return false;
-        }
-        for (const FunctionSeen& f : functions) {
-            if (!f.unchanged()) return false;
-        }
-        for (const DictSeen& d : namespaces) {
-            if (!d.unchanged()) return false;
-        }
-        return true;
-    }
-};
 
 // JSONEncoder exactly as the standard library defines it: a plain class of
 // object with its ten own attributes and nothing else, so that making an
@@ -201,115 +206,194 @@ bool is_standard_encoder_class(PyObject* cls, const StandardFiles& files) {
     if (type->tp_base != &PyBaseObject_Type || type->tp_mro == nullptr || PyTuple_GET_SIZE(type->tp_mro) != 2) return false;
     PyObject* attributes = type->tp_dict;
     if (PyDict_GET_SIZE(attributes) != 10) return false;
-    for (const char* name : {"__module__", "__doc__", "__dict__", "__weakref__"}) {
-        if (PyDict_GetItemString(attributes, name) == nullptr) return false;
+    for (PyObject* name : {names.__module__, names.__doc__, names.__dict__, names.__weakref__}) {
+        if (entry(attributes, name) == nullptr) return false;
     }
-    PyObject* item_separator = PyDict_GetItemString(attributes, "item_separator");
-    PyObject* key_separator = PyDict_GetItemString(attributes, "key_separator");
-    PyObject* fallback = PyDict_GetItemString(attributes, "default");
-    PyObject* init = PyDict_GetItemString(attributes, "__init__");
-    PyObject* encode = PyDict_GetItemString(attributes, "encode");
-    PyObject* iterencode = PyDict_GetItemString(attributes, "iterencode");
+    PyObject* item_separator = entry(attributes, names.item_separator);
+    PyObject* key_separator = entry(attributes, names.key_separator);
+    PyObject* fallback = entry(attributes, names.default_);
+    PyObject* init = entry(attributes, names.__init__);
+    PyObject* encode = entry(attributes, names.encode);
+    PyObject* iterencode = entry(attributes, names.iterencode);
     return item_separator && PyUnicode_CheckExact(item_separator) && key_separator &&
            PyUnicode_CheckExact(key_separator) && fallback && PyFunction_Check(fallback) &&
-           is_standard_function(init, files.encoder.get(), "JSONEncoder.__init__") &&
-           has_keyword_defaults(init, {{"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
-                                       {"allow_nan", Py_True}, {"sort_keys", Py_False}, {"indent", Py_None},
-                                       {"separators", Py_None}, {"default", Py_None}}) &&
-           is_standard_function(encode, files.encoder.get(), "JSONEncoder.encode") && has_no_defaults(encode) &&
+           is_standard_function(init, files.encoder.get(), "JSONEncoder.__init__") && has_positional_defaults(init, false) &&
+           has_keyword_defaults(init, {{names.skipkeys, Py_False}, {names.ensure_ascii, Py_True},
+                                       {names.check_circular, Py_True}, {names.allow_nan, Py_True},
+                                       {names.sort_keys, Py_False}, {names.indent, Py_None},
+                                       {names.separators, Py_None}, {names.default_, Py_None}}) &&
+           is_standard_function(encode, files.encoder.get(), "JSONEncoder.encode") && has_positional_defaults(encode, false) &&
+           PyFunction_GET_KW_DEFAULTS(encode) == nullptr &&
            is_standard_function(iterencode, files.encoder.get(), "JSONEncoder.iterencode") &&
-           PyFunction_GET_KW_DEFAULTS(iterencode) == nullptr && PyFunction_GET_DEFAULTS(iterencode) != nullptr &&
-           PyTuple_GET_SIZE(PyFunction_GET_DEFAULTS(iterencode)) == 1 &&
-           PyTuple_GET_ITEM(PyFunction_GET_DEFAULTS(iterencode), 0) == Py_False &&
+           has_positional_defaults(iterencode, true) && PyFunction_GET_KW_DEFAULTS(iterencode) == nullptr &&
            PyFunction_GET_GLOBALS(encode) == PyFunction_GET_GLOBALS(iterencode) &&
-           PyFunction_GET_GLOBALS(init) == PyFunction_GET_GLOBALS(iterencode);
+           PyFunction_GET_GLOBALS(init) == PyFunction_GET_GLOBALS(iterencode) &&
+           reinterpret_cast<PyFunctionObject*>(encode)->func_builtins ==
+               reinterpret_cast<PyFunctionObject*>(iterencode)->func_builtins &&
+           has_version_tag(cls);
 }
 
 // What encode() and iterencode() look up on the way to the C encoder, for
-// a list of text with indent None: each the interpreter's own.
-bool encoder_names_are_standard(PyObject* iterencode) {
-    PyObject* infinity = resolve(iterencode, "INFINITY");
-    PyObject* c_make_encoder = resolve(iterencode, "c_make_encoder");
-    PyObject* escaper = resolve(iterencode, "encode_basestring_ascii");
-    PyObject* isinstance = resolve(iterencode, "isinstance");
+// a list of text with indent None, each the interpreter's own. The floats
+// and types are checked on every call: INFINITY is negated and float's
+// __repr__ read there, which runs nothing only for these.
+bool encoder_names_are_standard(PyObject* iterencode, const Captured& c) {
+    PyObject* infinity = resolve(iterencode, names.infinity_);
     return infinity != nullptr && PyFloat_CheckExact(infinity) &&
-           resolve(iterencode, "float") == reinterpret_cast<PyObject*>(&PyFloat_Type) &&
-           resolve(iterencode, "str") == reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
-           resolve(iterencode, "list") == reinterpret_cast<PyObject*>(&PyList_Type) &&
-           resolve(iterencode, "tuple") == reinterpret_cast<PyObject*>(&PyTuple_Type) &&
-           isinstance != nullptr && is_module_function(isinstance, "builtins", "isinstance") &&
-           escaper != nullptr && is_module_function(escaper, "_json", "encode_basestring_ascii") &&
-           c_make_encoder != nullptr &&
-           is_module_type(c_make_encoder, PyCFunction_GET_SELF(escaper), "make_encoder", "_json.Encoder");
+           resolve(iterencode, names.float_) == reinterpret_cast<PyObject*>(&PyFloat_Type) &&
+           resolve(iterencode, names.str) == reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
+           resolve(iterencode, names.list_) == reinterpret_cast<PyObject*>(&PyList_Type) &&
+           resolve(iterencode, names.tuple_) == reinterpret_cast<PyObject*>(&PyTuple_Type) &&
+           resolve(iterencode, names.isinstance) == target(c.isinstance) &&
+           resolve(iterencode, names.encode_basestring_ascii) == target(c.escaper) &&
+           c.c_encoder.same(resolve(iterencode, names.c_make_encoder));
 }
 
-// Verifies the whole path from `dumps`; nullptr when any part is not the
-// standard library's own.
-std::unique_ptr<VerifiedPath> verify(PyObject* dumps) {
-    StandardFiles files;
-    if (!standard_files(files)) return nullptr;
-    if (!is_standard_function(dumps, files.package.get(), "dumps")) return nullptr;
-    if (!has_keyword_defaults(dumps, {{"skipkeys", Py_False}, {"ensure_ascii", Py_True}, {"check_circular", Py_True},
-                                      {"allow_nan", Py_True}, {"cls", Py_None}, {"indent", Py_None},
-                                      {"separators", Py_None}, {"default", Py_None}, {"sort_keys", Py_False}})) {
-        return nullptr;
+// The names dumps and the encoder's methods look up, each as captured:
+// read again only from namespaces changed since they were last found
+// right, and only when nothing can run while they are read.
+bool names_are_standard(PyObject* dumps, PyObject* iterencode, Captured& c) {
+    PyObject* package = PyFunction_GET_GLOBALS(dumps);
+    PyObject* encoder_module = PyFunction_GET_GLOBALS(iterencode);
+    PyObject* builtins = reinterpret_cast<PyFunctionObject*>(iterencode)->func_builtins;
+    if (c.package.unchanged(package) && c.encoder_module.unchanged(encoder_module) && c.builtins.unchanged(builtins)) {
+        return true;
     }
-    PyObject* cls = resolve(dumps, "JSONEncoder");
-    if (!is_standard_encoder_class(cls, files) || !has_version_tag(cls, names.iterencode)) return nullptr;
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    PyObject* iterencode = PyDict_GetItemString(type->tp_dict, "iterencode");
-    if (!encoder_names_are_standard(iterencode)) return nullptr;
-    PyObject* c_encoder = resolve(iterencode, "c_make_encoder");
-    if (!has_version_tag(c_encoder, names.iterencode)) return nullptr;
-
-    auto path = std::make_unique<VerifiedPath>();
-    path->classes.emplace_back(cls);
-    path->classes.emplace_back(c_encoder);
-    PyObject* attributes = type->tp_dict;
-    for (PyObject* f : {dumps, PyDict_GetItemString(attributes, "__init__"), PyDict_GetItemString(attributes, "encode"),
-                        iterencode}) {
-        path->functions.emplace_back(f);
+    if (package != c.package.dict || encoder_module != c.encoder_module.dict || builtins != c.builtins.dict ||
+        !has_text_keys_only(package) || !has_text_keys_only(encoder_module) || !has_text_keys_only(builtins) ||
+        !c.encoder_class.same(resolve(dumps, names.JSONEncoder)) || !encoder_names_are_standard(iterencode, c)) {
+        return false;
     }
-    for (PyObject* f : {dumps, iterencode}) {
-        path->namespaces.emplace_back(PyFunction_GET_GLOBALS(f));
-        path->namespaces.emplace_back(reinterpret_cast<PyFunctionObject*>(f)->func_builtins);
-    }
-    return path;
-}
-
-// The last path verified, kept for the life of the process so that a call
-// on an unchanged path checks identities only. A plain pointer, so that
-// nothing is released after the interpreter has gone.
-VerifiedPath* verified = nullptr;
-
-}  // namespace
-
-bool json_dumps_is_standard(PyObject* dumps) {
-    if (verified != nullptr && verified->unchanged(dumps)) return true;
-    std::unique_ptr<VerifiedPath> path = verify(dumps);
-    if (!path) return false;
-    delete verified;
-    verified = path.release();
+    c.package.verified_version = dict_version(package);
+    c.encoder_module.verified_version = dict_version(encoder_module);
+    c.builtins.verified_version = dict_version(builtins);
     return true;
 }
 
-PyObject* standard_sha256(PyObject* hashlib) {
-    // An exact module's attributes are its dict's entries: no descriptor
-    // of the module type is named sha256, and the type cannot change.
-    if (!PyModule_CheckExact(hashlib)) return nullptr;
-    PyObject* sha256 = PyDict_GetItemWithError(PyModule_GetDict(hashlib), names.sha256);
-    if (sha256 == nullptr) {
-        PyErr_Clear();
-        return nullptr;
+// The json path from the namespace's json module, when every part of it is
+// the standard library's own; false, with `c` partly filled, otherwise.
+bool capture_json(PyObject* globals, Captured& c) {
+    StandardFiles files;
+    PyObject* json = entry(globals, names.json);
+    if (!standard_files(files) || json == nullptr || !PyModule_CheckExact(json)) return false;
+    PyObject* dumps = entry(PyModule_GetDict(json), names.dumps);
+    if (!is_standard_function(dumps, files.package.get(), "dumps") || !has_positional_defaults(dumps, false) ||
+        PyFunction_GET_GLOBALS(dumps) != PyModule_GetDict(json) ||
+        !has_keyword_defaults(dumps, {{names.skipkeys, Py_False}, {names.ensure_ascii, Py_True},
+                                      {names.check_circular, Py_True}, {names.allow_nan, Py_True},
+                                      {names.cls, Py_None}, {names.indent, Py_None}, {names.separators, Py_None},
+                                      {names.default_, Py_None}, {names.sort_keys, Py_False}})) {
+        return false;
     }
-    const bool own = is_module_function(sha256, "_hashlib", "openssl_sha256") || is_module_function(sha256, "_sha256", "sha256");
-    return own ? sha256 : nullptr;
+    // Lookups below run nothing only in namespaces keyed by exact text.
+    if (!has_text_keys_only(PyFunction_GET_GLOBALS(dumps)) ||
+        !has_text_keys_only(reinterpret_cast<PyFunctionObject*>(dumps)->func_builtins)) {
+        return false;
+    }
+    PyObject* cls = resolve(dumps, names.JSONEncoder);
+    if (!is_standard_encoder_class(cls, files)) return false;
+    PyObject* attributes = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+    PyObject* iterencode = entry(attributes, names.iterencode);
+    if (!has_text_keys_only(PyFunction_GET_GLOBALS(iterencode))) return false;
+    PyObject* escaper = resolve(iterencode, names.encode_basestring_ascii);
+    PyObject* c_encoder = resolve(iterencode, names.c_make_encoder);
+    PyObject* isinstance = resolve(iterencode, names.isinstance);
+    if (!is_own_module_function(escaper, "_json", "encode_basestring_ascii") ||
+        entry(PyModule_GetDict(PyCFunction_GET_SELF(escaper)), names.make_encoder) != c_encoder ||
+        !is_own_c_type(c_encoder, "_json") ||
+        !is_own_code(code_address(reinterpret_cast<PyTypeObject*>(c_encoder)->tp_call), "_json") ||
+        !has_version_tag(c_encoder) ||
+        !is_own_module_function(isinstance, "builtins", "isinstance")) {
+        return false;
+    }
+    c.dumps = FunctionState::of(dumps);
+    c.init = FunctionState::of(entry(attributes, names.__init__));
+    c.encode = FunctionState::of(entry(attributes, names.encode));
+    c.iterencode = FunctionState::of(iterencode);
+    c.encoder_class = ClassState::of(cls);
+    c.c_encoder = ClassState::of(c_encoder);
+    c.escaper = weakly(escaper);
+    c.isinstance = weakly(isinstance);
+    auto* dumps_function = reinterpret_cast<PyFunctionObject*>(dumps);
+    auto* iterencode_function = reinterpret_cast<PyFunctionObject*>(iterencode);
+    if (dumps_function->func_builtins != iterencode_function->func_builtins) return false;
+    c.package.dict = dumps_function->func_globals;
+    c.encoder_module.dict = iterencode_function->func_globals;
+    c.builtins.dict = iterencode_function->func_builtins;
+    return c.dumps.captured() && c.init.captured() && c.encode.captured() && c.iterencode.captured() &&
+           c.encoder_class.cls && c.c_encoder.cls && c.escaper && c.isinstance && names_are_standard(dumps, iterencode, c);
 }
 
-bool is_standard_hasher(PyObject* sha256, PyObject* hasher) {
-    PyObject* owner = PyCFunction_GET_SELF(sha256);
-    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(hasher));
-    return is_module_type(type, owner, "HASH", "_hashlib.HASH") || is_module_type(type, owner, "SHA256Type", "_sha256.sha256");
+// hashlib's sha256 when it is OpenSSL's or the built-in one, with the
+// immutable hasher type its module defines.
+void capture_sha256(PyObject* globals, Captured& c) {
+    PyObject* hashlib = entry(globals, names.hashlib);
+    if (hashlib == nullptr || !PyModule_CheckExact(hashlib)) return;
+    PyObject* sha256 = entry(PyModule_GetDict(hashlib), names.sha256);
+    const char* module = is_own_module_function(sha256, "_hashlib", "openssl_sha256") ? "_hashlib"
+                         : is_own_module_function(sha256, "_sha256", "sha256")       ? "_sha256"
+                                                                                      : nullptr;
+    if (module == nullptr) return;
+    PyObject* owner = PyModule_GetDict(PyCFunction_GET_SELF(sha256));
+    PyObject* type = entry(owner, module[1] == 'h' ? names.HASH : names.SHA256Type);
+    if (!is_own_c_type(type, module) ||
+        !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_IMMUTABLETYPE)) {
+        return;
+    }
+    Ref hasher_type = weakly(type);
+    Ref constructor = weakly(sha256);
+    if (!hasher_type || !constructor) return;
+    c.hasher_type = std::move(hasher_type);
+    c.sha256 = std::move(constructor);
+}
+
+}  // namespace
+
+void capture_standard_components(PyObject* globals) noexcept {
+    auto fresh = std::make_unique<Captured>();
+    if (!capture_json(globals, *fresh)) fresh->dumps = FunctionState{};  // the json path is never fast then
+    capture_sha256(globals, *fresh);
+    PyErr_Clear();
+    Captured* old = captured;
+    captured = fresh.release();
+    delete old;
+}
+
+bool host_frames_observable() noexcept {
+    PyThreadState* thread = PyThreadState_Get();
+    return thread->c_tracefunc != nullptr || thread->c_profilefunc != nullptr ||
+           thread->recursion_remaining < kHostFrames;
+}
+
+// Nothing here runs Python code: identities, versions, and lookups in
+// dicts whose keys are all exact text.
+bool json_dumps_is_standard(PyObject* dumps) noexcept {
+    Captured* c = captured;
+    if (c == nullptr || !c->dumps.same(dumps) || !has_positional_defaults(dumps, false)) return false;
+    PyObject* init = target(c->init.function);
+    PyObject* encode = target(c->encode.function);
+    PyObject* iterencode = target(c->iterencode.function);
+    if (!c->init.same(init) || !has_positional_defaults(init, false) || !c->encode.same(encode) ||
+        !has_positional_defaults(encode, false) || !c->iterencode.same(iterencode) ||
+        !has_positional_defaults(iterencode, true) || !names_are_standard(dumps, iterencode, *c)) {
+        return false;
+    }
+    // The classes are checked on every call: a version tag is not a dict's.
+    return c->encoder_class.same(target(c->encoder_class.cls)) && c->c_encoder.same(target(c->c_encoder.cls));
+}
+
+PyObject* standard_sha256(PyObject* hashlib) noexcept {
+    // An exact module's attributes are its dict's entries: no descriptor
+    // of the module type is named sha256, and the type cannot change.
+    const Captured* c = captured;
+    if (c == nullptr || !PyModule_CheckExact(hashlib)) return nullptr;
+    PyObject* sha256 = entry(PyModule_GetDict(hashlib), names.sha256);
+    return sha256 != nullptr && sha256 == target(c->sha256) ? sha256 : nullptr;
+}
+
+bool is_standard_hasher(PyObject* hasher) noexcept {
+    const Captured* c = captured;
+    return c != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(hasher)) == target(c->hasher_type);
 }
 
 }  // namespace manifest

@@ -29,8 +29,10 @@ inline void copy_text(void* to, const void* from, Py_ssize_t length) {
     }
 }
 
-// What the spare may hold once a call is over.
-constexpr size_t kSpareByteLimit = size_t{16} << 20;
+// What the spare may hold once a call is over: enough for the arenas of
+// the common checksums (some thousands of digests); a larger one is freed,
+// so that no call leaves megabytes behind that the host would not keep.
+constexpr size_t kSpareByteLimit = size_t{1} << 20;
 
 }  // namespace
 
@@ -271,7 +273,7 @@ Ref HashArena::streamed_hexdigest(PyObject* sha256) {
     // The standard constructor runs no Python code; a hasher of any other
     // type than its module's own is dropped unused.
     Ref hasher = require(PyObject_CallNoArgs(sha256));
-    if (!is_standard_hasher(sha256, hasher.get())) return Ref();
+    if (!is_standard_hasher(hasher.get())) return Ref();
     Ref update = require(PyObject_GetAttr(hasher.get(), names.update));
     std::unique_ptr<char[]> chunk(new char[chunk_size]);
     write_canonical(chunk.get(), chunk_size, room, [&](const char* data, size_t size) {

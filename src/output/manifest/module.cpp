@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "checksum.hpp"
+#include "encoder_guard.hpp"
 #include "errors.hpp"
 #include "names.hpp"
 #include "native_function.hpp"
@@ -77,14 +78,17 @@ void run_module_body(PyObject* globals) {
     import_names_from(globals, "datetime", {names.datetime, names.timezone});
     import_names_from(globals, "typing", {names.Any});
     import_names_from(globals, "brimwick.core.schemas", {names.Finding});
+    capture_standard_components(globals);
 
     Ref checksum = make_function({"compute_integrity_checksum", "compute_integrity_checksum", kChecksumDoc,
                                   {{names.findings, names.list_Finding}}, names.str, nullptr,
                                   compute_integrity_checksum_body},
                                  globals);
     bind(globals, names.compute_integrity_checksum, checksum.get());
-    bind(globals, names.compute_manifest_hash, lookup_global(globals, names.compute_integrity_checksum).get());
-    bind(globals, names.ScanEnvelope, build_scan_envelope_class(globals).get());
+    Ref builtins = builtins_for(globals);
+    const Scope scope{globals, builtins.get()};
+    bind(globals, names.compute_manifest_hash, lookup_global(scope, names.compute_integrity_checksum).get());
+    bind(globals, names.ScanEnvelope, build_scan_envelope_class(scope).get());
 }
 
 // ---------------------------------------------------------------- slots

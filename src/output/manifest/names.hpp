@@ -60,6 +60,29 @@ namespace manifest {
     X(dumps, "dumps")                                                           \
     X(separators, "separators")                                                 \
     X(encode, "encode")                                                         \
+    X(JSONEncoder, "JSONEncoder")                                               \
+    X(c_make_encoder, "c_make_encoder")                                         \
+    X(encode_basestring_ascii, "encode_basestring_ascii")                       \
+    X(infinity_, "INFINITY")                                                     \
+    X(isinstance, "isinstance")                                                 \
+    X(list_, "list")                                                            \
+    X(tuple_, "tuple")                                                          \
+    X(make_encoder, "make_encoder")                                             \
+    X(item_separator, "item_separator")                                         \
+    X(key_separator, "key_separator")                                           \
+    X(default_, "default")                                                      \
+    X(__init__, "__init__")                                                     \
+    X(__dict__, "__dict__")                                                     \
+    X(__weakref__, "__weakref__")                                               \
+    X(HASH, "HASH")                                                             \
+    X(SHA256Type, "SHA256Type")                                                 \
+    X(skipkeys, "skipkeys")                                                     \
+    X(ensure_ascii, "ensure_ascii")                                             \
+    X(check_circular, "check_circular")                                         \
+    X(allow_nan, "allow_nan")                                                   \
+    X(sort_keys, "sort_keys")                                                   \
+    X(indent, "indent")                                                         \
+    X(dot, ".")                                                                 \
     X(iterencode, "iterencode")                                                 \
     X(update, "update")                                                         \
     X(release, "release")                                                       \

@@ -4,6 +4,7 @@
 
 #include "errors.hpp"
 #include "names.hpp"
+#include "state.hpp"
 
 namespace manifest {
 
@@ -21,6 +22,7 @@ struct NativeFunction {
     PyObject* defaults;     // tuple or nullptr
     PyObject* parameters;   // tuple of interned parameter names, fixed
     PyObject* globals;      // the module namespace the body looks names up in
+    PyObject* builtins;     // the built-ins bound when the function was made
     const char* error_name; // the name argument errors report
     FunctionBody body;
 };
@@ -103,7 +105,7 @@ Ref call_function(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObj
         if (i < required) raise_count_error(f, required, total, given, false);
         bound[i] = PyTuple_GET_ITEM(defaults.get(), i - first_default);
     }
-    if (f->globals == nullptr) {
+    if (f->globals == nullptr || f->builtins == nullptr) {
         PyErr_Format(PyExc_SystemError, "%s() was cleared by the garbage collector and cannot be called",
                      f->error_name);
         throw PyErrOccurred{};
@@ -111,18 +113,22 @@ Ref call_function(NativeFunction* f, PyObject* const* args, size_t nargsf, PyObj
     // Held for the call: the body runs Python code, which could clear the
     // function (through the garbage collector) while it runs.
     Ref globals = Ref::borrow(f->globals);
-    return f->body(globals.get(), bound);
+    Ref builtins = Ref::borrow(f->builtins);
+    return f->body(Scope{globals.get(), builtins.get()}, bound);
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-        if (Py_EnterRecursiveCall(" while calling a brimwick.output.manifest function")) {
-            throw PyErrOccurred{};
-        }
+        // Counted as a Python function's frame, with its message: such a
+        // frame is refused one level before a call of C code is, so the
+        // check takes that level too and gives it back.
+        if (Py_EnterRecursiveCall("")) throw PyErrOccurred{};
         struct Leave {
             ~Leave() { Py_LeaveRecursiveCall(); }
         } leave;
+        if (Py_EnterRecursiveCall("")) throw PyErrOccurred{};
+        Py_LeaveRecursiveCall();
         return call_function(as_function(self), args, nargsf, kwnames).release();
     });
 }
@@ -149,6 +155,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->defaults);
     Py_VISIT(f->parameters);
     Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
     return 0;
 }
 
@@ -166,6 +173,7 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
     return 0;
 }
 
@@ -284,10 +292,55 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
     });
 }
 
+// The object a dotted path names in the module `module_name`.
+Ref resolve_path(PyObject* module_name, PyObject* path) {
+    Ref found = require(PyImport_Import(module_name));
+    Ref parts = require(PyUnicode_Split(path, names.dot, -1));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
+        found = require(PyObject_GetAttr(found.get(), PyList_GET_ITEM(parts.get(), i)));
+    }
+    return found;
+}
+
+// (attrgetter("<name>.__func__"), (owner,)) when `qualname` names, through
+// its owner, a method bound to that owner whose function is `self`; Ref()
+// otherwise, and when the names cannot be followed (an error other than an
+// ordinary exception passes).
+Ref class_method_reduction(PyObject* self, PyObject* qualname) {
+    const Py_ssize_t dot = PyUnicode_FindChar(qualname, '.', 0, PyUnicode_GET_LENGTH(qualname), -1);
+    if (dot == -2) throw PyErrOccurred{};
+    if (dot < 0) return Ref();
+    try {
+        Ref module_name = require(PyObject_GetAttr(self, names.__module__));
+        Ref owner_path = require(PyUnicode_Substring(qualname, 0, dot));
+        Ref name = require(PyUnicode_Substring(qualname, dot + 1, PyUnicode_GET_LENGTH(qualname)));
+        Ref owner = resolve_path(module_name.get(), owner_path.get());
+        Ref bound = require(PyObject_GetAttr(owner.get(), name.get()));
+        if (!PyMethod_Check(bound.get()) || PyMethod_GET_FUNCTION(bound.get()) != self) return Ref();
+        Ref operator_module = require(PyImport_ImportModule("operator"));
+        Ref getter_class = require(PyObject_GetAttrString(operator_module.get(), "attrgetter"));
+        Ref attribute = require(PyUnicode_FromFormat("%U.__func__", name.get()));
+        Ref getter = require(PyObject_CallOneArg(getter_class.get(), attribute.get()));
+        return require(Py_BuildValue("(O(O))", getter.get(), owner.get()));
+    } catch (const PyErrOccurred&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+        return Ref();
+    }
+}
+
 // Functions pickle by reference, as Python functions do: by module and
-// qualified name.
+// qualified name. A class method is found there bound to its class, not as
+// itself, so it pickles as the function behind that binding:
+// attrgetter("<name>.__func__") applied to the class. cloudpickle, which
+// ships a bound method as its function and its class, relies on that.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
-    return Py_NewRef(as_function(self)->qualname);
+    return guard<PyObject*>(nullptr, [&] {
+        // Held: the lookups below run code that could rename the function.
+        Ref qualname = Ref::borrow(as_function(self)->qualname);
+        if (Ref getter_and_owner = class_method_reduction(self, qualname.get())) return getter_and_owner.release();
+        return qualname.release();
+    });
 }
 
 PyGetSetDef function_getset[] = {
@@ -361,6 +414,7 @@ Ref make_function(const FunctionDefinition& d, PyObject* globals) {
         require_status(PyDict_SetItem(annotations.get(), names.return_, d.return_annotation));
     }
 
+    Ref builtins = builtins_for(globals);
     Ref object = require(PyType_GenericAlloc(function_type, 0));
     NativeFunction* f = as_function(object.get());
     f->vectorcall = function_vectorcall;
@@ -371,6 +425,7 @@ Ref make_function(const FunctionDefinition& d, PyObject* globals) {
     f->defaults = Py_XNewRef(d.defaults);
     f->parameters = parameters.release();
     f->globals = Py_NewRef(globals);
+    f->builtins = builtins.release();
     f->error_name = d.name;
     f->body = d.body;
     return object;

@@ -7,18 +7,18 @@
 
 #include <initializer_list>
 
-#include "ref.hpp"
+#include "scope.hpp"
 
 namespace manifest {
 
 // Largest parameter list of any module function (from_dict: cls, data, verify).
 constexpr Py_ssize_t kMaxParameters = 3;
 
-// A function body receives the namespace its function was made in (owned by
-// the function object, as a Python function owns its __globals__) and
-// exactly one borrowed argument per parameter, in parameter order, defaults
-// already filled in.
-using FunctionBody = Ref (*)(PyObject* globals, PyObject* const* args);
+// A function body receives the namespace its function was made in and the
+// built-ins it bound then (both owned by the function object, as a Python
+// function owns its __globals__ and __builtins__) and exactly one borrowed
+// argument per parameter, in parameter order, defaults already filled in.
+using FunctionBody = Ref (*)(const Scope& scope, PyObject* const* args);
 
 struct Parameter {
     PyObject* name;        // interned parameter name
@@ -39,7 +39,8 @@ struct FunctionDefinition {
 void ready_function_type();
 
 // Makes a new function object (a new reference) that keeps `globals`, the
-// module namespace its body looks names up in, alive.
+// module namespace its body looks names up in, alive, and binds the
+// built-ins that namespace names now.
 Ref make_function(const FunctionDefinition& definition, PyObject* globals);
 
 }  // namespace manifest

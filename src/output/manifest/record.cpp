@@ -14,11 +14,11 @@ namespace manifest {
 
 namespace {
 
-Ref scanned_at_factory_body(PyObject* globals, PyObject* const*) { return current_utc_isoformat(globals); }
+Ref scanned_at_factory_body(const Scope& scope, PyObject* const*) { return current_utc_isoformat(scope); }
 
 // field(default_factory=factory), with `field` looked up at each call.
-Ref field_with_factory(PyObject* globals, PyObject* factory) {
-    Ref field = lookup_global(globals, names.field);
+Ref field_with_factory(const Scope& scope, PyObject* factory) {
+    Ref field = lookup_global(scope, names.field);
     PyObject* args[] = {factory};
     Ref keywords = require(PyTuple_Pack(1, names.default_factory));
     return require(PyObject_Vectorcall(field.get(), args, 0, keywords.get()));
@@ -59,11 +59,11 @@ Ref field_annotations() {
     return result;
 }
 
-void put_defaults(PyObject* globals, PyObject* ns) {
+void put_defaults(const Scope& scope, PyObject* ns) {
     Ref factory = make_function({"<lambda>", "ScanEnvelope.<lambda>", nullptr, {}, nullptr, nullptr,
                                  scanned_at_factory_body},
-                                globals);
-    put(ns, names.scanned_at, field_with_factory(globals, factory.get()).get());
+                                scope.globals);
+    put(ns, names.scanned_at, field_with_factory(scope, factory.get()).get());
     put(ns, names.integrity_checksum, names.empty);
     Ref zero = require(PyLong_FromLong(0));
     put(ns, names.finding_count, zero.get());
@@ -77,35 +77,35 @@ void put_defaults(PyObject* globals, PyObject* ns) {
     put(ns, names.adjusted_total_annual_waste_usd, Py_None);
     put(ns, names.spend_context_pct, Py_None);
     PyObject* list_type = reinterpret_cast<PyObject*>(&PyList_Type);
-    put(ns, names.failed_rules, field_with_factory(globals, list_type).get());
+    put(ns, names.failed_rules, field_with_factory(scope, list_type).get());
     put(ns, names.narrative, Py_None);
-    put(ns, names.account_summaries, field_with_factory(globals, list_type).get());
+    put(ns, names.account_summaries, field_with_factory(scope, list_type).get());
     put(ns, names.brimwick_version, names.empty);
 }
 
-void put_methods(PyObject* globals, PyObject* ns) {
+void put_methods(const Scope& scope, PyObject* ns) {
     Ref post_init = make_function({"__post_init__", "ScanEnvelope.__post_init__", nullptr,
                                    {{names.self, nullptr}}, names.none, nullptr, post_init_body},
-                                  globals);
+                                  scope.globals);
     put(ns, names.__post_init__, post_init.get());
 
     Ref to_dict = make_function({"to_dict", "ScanEnvelope.to_dict", nullptr, {{names.self, nullptr}},
                                  names.dict_str_Any, nullptr, to_dict_body},
-                                 globals);
+                                 scope.globals);
     put(ns, names.to_dict, to_dict.get());
 
     Ref with_explanations = make_function({"_findings_with_explanations",
                                            "ScanEnvelope._findings_with_explanations",
                                            kFindingsWithExplanationsDoc, {{names.self, nullptr}},
                                            names.list_dict_str_Any, nullptr, findings_with_explanations_body},
-                                          globals);
+                                          scope.globals);
     put(ns, names._findings_with_explanations, with_explanations.get());
 
     Ref defaults = require(PyTuple_Pack(1, Py_True));
     Ref from_dict = make_function({"from_dict", "ScanEnvelope.from_dict", kFromDictDoc,
                                    {{names.cls, nullptr}, {names.data, names.dict_str_Any}, {names.verify, names.bool_}},
                                    names.ScanEnvelope, defaults.get(), from_dict_body},
-                                  globals);
+                                  scope.globals);
     PyObject* classmethod_args[] = {from_dict.get()};
     Ref wrapped = require(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyClassMethod_Type),
                                               classmethod_args, 1, nullptr));
@@ -114,17 +114,17 @@ void put_methods(PyObject* globals, PyObject* ns) {
 
 }  // namespace
 
-Ref build_scan_envelope_class(PyObject* globals) {
+Ref build_scan_envelope_class(const Scope& scope) {
     Ref ns = require(PyDict_New());
     put(ns.get(), names.__module__, names.module_name);
     put(ns.get(), names.__qualname__, names.ScanEnvelope);
     Ref doc = require(PyUnicode_FromString(kClassDoc));
     put(ns.get(), names.__doc__, doc.get());
     put(ns.get(), names.__annotations__, field_annotations().get());
-    put_defaults(globals, ns.get());
-    put_methods(globals, ns.get());
+    put_defaults(scope, ns.get());
+    put_methods(scope, ns.get());
 
-    Ref dataclass = lookup_global(globals, names.dataclass);
+    Ref dataclass = lookup_global(scope, names.dataclass);
     Ref bases = require(PyTuple_New(0));
     PyObject* type_args[] = {names.ScanEnvelope, bases.get(), ns.get()};
     Ref cls = require(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), type_args, 3, nullptr));

@@ -76,9 +76,9 @@ void add_explanation(InstanceAttribute& remediations, PyObject* explain, PyObjec
 
 }  // namespace
 
-Ref findings_with_explanations_body(PyObject* globals, PyObject* const* args) {
+Ref findings_with_explanations_body(const Scope& scope, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref explain = import_from(globals, "brimwick.output.explanation", state.fromlist_explanation,
+    Ref explain = import_from(scope.globals, "brimwick.output.explanation", state.fromlist_explanation,
                               names.build_remediation_explanation);
     Ref result = require(PyList_New(0));
     Ref findings = attribute(self, names.findings);
@@ -98,7 +98,7 @@ Ref findings_with_explanations_body(PyObject* globals, PyObject* const* args) {
     return result;
 }
 
-Ref to_dict_body(PyObject*, PyObject* const* args) {
+Ref to_dict_body(const Scope&, PyObject* const* args) {
     PyObject* self = args[0];
     Ref result = require(PyDict_New());
     for (const Key& key : kEnvelopeKeys) {

@@ -1,11 +1,11 @@
 // Envelope serialisation: the stored envelope dictionary.
 #pragma once
 
-#include "ref.hpp"
+#include "scope.hpp"
 
 namespace manifest {
 
-Ref to_dict_body(PyObject* globals, PyObject* const* args);
-Ref findings_with_explanations_body(PyObject* globals, PyObject* const* args);
+Ref to_dict_body(const Scope& scope, PyObject* const* args);
+Ref findings_with_explanations_body(const Scope& scope, PyObject* const* args);
 
 }  // namespace manifest

@@ -53,22 +53,31 @@ void ready_helpers() {
     state.envelope_keywords = envelope_keywords.release();
 }
 
-// As for a function of Python source, names missing from the namespace
-// come from the namespace's own __builtins__ (a dict, or a module whose dict
-// it is), not from whatever built-ins the caller runs with.
-Ref lookup_global(PyObject* globals, PyObject* name) {
-    PyObject* found = PyDict_GetItemWithError(globals, name);
+Ref builtins_for(PyObject* globals) {
+    PyObject* builtins = PyDict_GetItemWithError(globals, names.__builtins__);
+    if (builtins == nullptr) {
+        if (PyErr_Occurred()) throw PyErrOccurred{};
+        builtins = PyEval_GetBuiltins();
+        if (builtins == nullptr) throw PyErrOccurred{};
+    } else if (PyModule_Check(builtins)) {
+        builtins = PyModule_GetDict(builtins);  // borrowed; never null for a module
+    }
+    return Ref::borrow(builtins);
+}
+
+// As the interpreter loads a global: the namespace, then the bound
+// built-ins; any mapping there is asked by subscription, and only its
+// KeyError means the name is missing.
+Ref lookup_global(const Scope& scope, PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(scope.globals, name);
     if (found != nullptr) return Ref::borrow(found);
     if (PyErr_Occurred()) throw PyErrOccurred{};
-    Ref builtins = Ref::borrow(PyDict_GetItemWithError(globals, names.__builtins__));
-    if (!builtins) {
+    if (PyDict_CheckExact(scope.builtins)) {
+        found = PyDict_GetItemWithError(scope.builtins, name);
+        if (found != nullptr) return Ref::borrow(found);
         if (PyErr_Occurred()) throw PyErrOccurred{};
-        builtins = Ref::borrow(PyEval_GetBuiltins());
-    } else if (PyModule_Check(builtins.get())) {
-        builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
-    }
-    if (builtins) {
-        found = PyObject_GetItem(builtins.get(), name);
+    } else {
+        found = PyObject_GetItem(scope.builtins, name);
         if (found != nullptr) return Ref::steal(found);
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyErrOccurred{};
         PyErr_Clear();

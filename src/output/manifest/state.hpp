@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "ref.hpp"
+#include "scope.hpp"
 
 namespace manifest {
 
@@ -37,9 +37,14 @@ extern ModuleState state;
 // Makes the fixed helpers; safe to call again.
 void ready_helpers();
 
-// A module-level name as the module's own code sees it now: the namespace
-// `globals` first, then the built-in names; NameError when neither has it.
-Ref lookup_global(PyObject* globals, PyObject* name);
+// The built-ins a function made now in `globals` binds: the namespace's
+// __builtins__ entry (a module stands for its dict), or else the built-ins
+// of the code running now.
+Ref builtins_for(PyObject* globals);
+
+// A module-level name as a function of `scope` sees it now: the namespace
+// first, then the built-ins it bound; NameError when neither has it.
+Ref lookup_global(const Scope& scope, PyObject* name);
 
 // `from <module_name> import <name>` as an absolute import made now by code
 // whose namespace is `globals`.

@@ -10,10 +10,10 @@ namespace manifest {
 // C function behind datetime.now, freezegun replaces the class) and a
 // pure-Python datetime are all seen, since nothing here reads the clock.
 // Only the calls go by vectorcall.
-Ref current_utc_isoformat(PyObject* globals) {
-    Ref datetime = lookup_global(globals, names.datetime);
+Ref current_utc_isoformat(const Scope& scope) {
+    Ref datetime = lookup_global(scope, names.datetime);
     Ref now = require(PyObject_GetAttr(datetime.get(), names.now));
-    Ref timezone = lookup_global(globals, names.timezone);
+    Ref timezone = lookup_global(scope, names.timezone);
     Ref utc = require(PyObject_GetAttr(timezone.get(), names.utc));
     PyObject* now_args[] = {utc.get()};
     Ref moment = require(PyObject_Vectorcall(now.get(), now_args, 1, nullptr));
