@@ -90,25 +90,41 @@ def test_the_strict_reader_gives_json_loads_values(text: str) -> None:
     data = text.encode("utf-8", "surrogatepass")
     ok, value = outcome(lambda d: documents.parse_json(d, strict=True), data)
     expected_ok, expected = outcome(lambda d: json.loads(d.decode("utf-8")), data)
-    value = value.value if isinstance(value, readings.Noted) else value
-    assert ok == expected_ok and (not ok or same(value, expected)), (text, value, expected)
+    assert ok == expected_ok and (not ok or same(value.value, expected)), (text, value, expected)
+    if ok:  # what it notes while parsing misses nothing: keys given twice, and numbers the walk would name
+        twice: list[bool] = []
+        json.JSONDecoder(object_pairs_hook=lambda pairs: twice.append(len(dict(pairs)) < len(pairs)) or dict(pairs)).decode(
+            data.decode("utf-8"))
+        assert bool(value.twice) == any(twice) and (value.numbers or not readings.readings(expected, {}, 1)[0]), text
 
 
-@pytest.mark.parametrize("text, notes", [
-    ('{"a": 1, "a": 2}', ['duplicate key "a"']),
+PAST = "an integer past the double range, which other readers read as Infinity or refuse"
+DEEP = "[" * 100 + "NaN" + "]" * 100
+
+
+@pytest.mark.parametrize("text, listed, more", [
+    ('{"a": 1, "a": 2}', ['duplicate key "a"'], 0),
     ('{"x": [{"b": 1, "c": 2, "b": 3, "c": 4}], "y": {"\\u00e9": 1, "é": 2}}',
-     ['duplicate key "b" in x[0]', 'duplicate key "c" in x[0]', 'duplicate key "é" in y']),
-    ('{"a": 1}', None),
-])
-def test_keys_given_twice_are_noted_with_their_path(text: str, notes: list[str] | None) -> None:
-    value = documents.parse_json(text.encode(), strict=True)
-    assert (value.notes if isinstance(value, readings.Noted) else None) == (None if notes is None else tuple(notes))
-    assert not isinstance(documents.parse_json(text.encode()), readings.Noted)  # the default reader notes nothing
-
-
-def test_numbers_json_does_not_have_are_named_with_their_path() -> None:
-    value = documents.parse_json(b'{"a": [1, NaN], "b": {"c": -Infinity}, "d": 1e400, "e": 1.5}')
-    assert math.isnan(value["a"][1])
-    assert readings.other_readings(value)[0] == ["a[1] is NaN, which JSON does not have",
-                                              "b.c is -Infinity, which JSON does not have",
-                                              "d is Infinity, which JSON does not have"]
+     ['duplicate key "b" in x[0]', 'duplicate key "c" in x[0]', 'duplicate key "é" in y'], 0),
+    ('{"a\\u003ab": 1, "a:b": 2}', ['duplicate key "a:b"'], 0),  # the colon escaped: as many colons as come back
+    ('{"a": {"x": 1, "x": 2}, "a": 3}', ['duplicate key "a"'], 0),  # the object with a key twice was itself replaced
+    ('{"a": [1, NaN], "b": {"c": -Infinity}, "d": 1e400, "e": 1.5, "f": 1e-400}',
+     ["a[1] is NaN, which JSON does not have", "b.c is -Infinity, which JSON does not have",
+      "d is Infinity, which JSON does not have"], 0),
+    ('{"n": 1' + "0" * 308 + ', "m": -' + "9" * 309 + ', "k": 123}', [f"m is {PAST}"], 0),  # 1e308 is still a double
+    ('{"z": [NaN], "z": 0, "a": [' + ", ".join(["NaN"] * 30) + "]}",  # keys before numbers, 20 at most
+     ['duplicate key "z"'] + [f"a[{i}] is NaN, which JSON does not have" for i in range(19)], 11),
+    ('{"a": ' + DEEP + "}", ["a" + "[0]" * 26 + "..." + "[0]" * 27 + " is NaN, which JSON does not have"], 0),
+    ('{"a": {"b": [1, "NaN"]}}', [], 0),
+], ids=["twice", "twice within", "escaped colon", "replaced", "NaN and Infinity", "past the double range", "listed",
+        "deep path", "nothing"])
+@pytest.mark.parametrize("layout", ["one line", "over lines"])
+def test_what_other_readers_read_differently_is_named_with_its_path(text: str, listed: list[str], more: int,
+                                                                   layout: str) -> None:
+    noted = documents.parse_json(text.encode(), strict=True) if layout == "one line" else \
+        stream(text.replace(", ", ",\n"), strict=True)[0][1]  # the stream reader's way for a value over lines
+    assert readings.readings(noted.value, noted.twice, 20) == (listed, more)
+    assert (bool(noted.twice), noted.numbers or bool(noted.twice)) == (any("duplicate" in x for x in listed), bool(listed))
+    plain = documents.parse_json(text.encode())  # the default reader notes nothing; a walk finds the numbers still
+    numbers = [x for x in listed if "duplicate key" not in x]
+    assert not isinstance(plain, readings.Noted) and readings.readings(plain, {}, len(numbers))[0] == numbers

@@ -3,14 +3,18 @@
 from __future__ import annotations
 
 import copy
+import importlib
 import io
 import json
 import re
+import sys
+import tracemalloc
 from collections.abc import Callable
 from typing import Any
 
 import pytest
 
+from brimwick.output import manifest
 from brimwick.output.verify import findings as finding_audit
 from brimwick.output.verify.documents import Damaged, parse_json, stream_values
 from brimwick.output.verify.lines import iter_lines
@@ -48,6 +52,7 @@ def _rename(finding: dict[str, Any], old: str, new: str) -> None:
     finding[new] = finding.pop(old)
 
 
+PAST_DOUBLE = "an integer past the double range, which other readers read as Infinity or refuse"
 STRICT = [  # a stored document the checksum still accepts, and what the strict audit says of it
     (edited(lambda d: d["findings"][3].update(resource_id="i-EVIL")),
      "findings[3].finding_hash does not match its identity fields; findings[3].remediation.explanation is not what its remediation gives"),
@@ -62,7 +67,7 @@ STRICT = [  # a stored document the checksum still accepts, and what the strict 
     (edited(lambda d: d["findings"][0]["remediation"].pop("explanation")), "findings[0].remediation has no explanation"),
     (edited(lambda d: d["findings"][0]["remediation"].update(action="terminate")),
      "findings[0].remediation.explanation is not what its remediation gives"),
-    (edited(lambda d: d.update(scanned_at="not a date")), "scanned_at fails the schema: 'not a date' is not a 'date-time'"),
+    (edited(lambda d: d.update(scanned_at="not a date")), 'scanned_at fails the schema: "not a date" is not a "date-time"'),
     (edited(lambda d: d.update(scanned_at="2026-12-08T11:33:19")), "scanned_at fails the schema: .+"),  # no UTC offset
     (edited(lambda d: d.update(spend_context_pct=float("inf"))), "spend_context_pct is Infinity, which JSON does not have"),
     (edited(lambda d: d["account_summaries"][0].update(x=float("nan"))), "account_summaries[0].x is NaN, which JSON does not have"),
@@ -70,6 +75,18 @@ STRICT = [  # a stored document the checksum still accepts, and what the strict 
     (json.dumps(DEMO).replace('"title"', '"title": "", "title"', 1), 'duplicate key "title" in findings[0]'),
     (edited(lambda d: d["findings"][0]["remediation"].update(risk="high")), None),  # not covered, and said so in the docs
     (edited(lambda d: d["findings"][0].update(title="another")), None),
+    # An integer past the double range: other readers read it as Infinity, and float arithmetic cannot take it.
+    (edited(lambda d: d.update(adjusted_total_monthly_waste_usd=10**400)),
+     f"adjusted_total_monthly_waste_usd is {PAST_DOUBLE}"),
+    (edited(lambda d: d.update(adjusted_total_annual_waste_usd=-10**400)),
+     f"adjusted_total_annual_waste_usd is {PAST_DOUBLE}; adjusted_total_annual_waste_usd stored -1000.+, recomputed .+"),
+    (edited(lambda d: d["account_summaries"][0].update(n=10**308)), None),  # an integer a double still holds
+    # Older documents: the checksum is read from manifest_hash, as the default run reads it, and the verdict says so.
+    *[(edited(change), f"OK: checked against manifest_hash: integrity_checksum is {state}, as in documents of earlier versions")
+      for change, state in [(lambda d: d.update(integrity_checksum=None), "null"),
+                            (lambda d: d.update(integrity_checksum=""), "empty"),
+                            (lambda d: d.pop("integrity_checksum"), "missing")]],
+    (edited(lambda d: d.update(integrity_checksum=None, finding_count=7)), "finding_count stored 7, recomputed 8"),
 ]
 
 
@@ -82,17 +99,15 @@ def test_the_strict_audit_checks_what_the_checksum_does_not(text: str, finding: 
                                                  counter=[0]), 1 << 20, True))[1]
     else:
         document = parse_json(text.encode(), strict=True)
-    assert check_document(parse_json(text.encode()))[0] == "OK"  # the checksum cannot see it
+    assert check_document(parse_json(text.encode())) == ("OK", "")  # the checksum cannot see it
     status, detail = check_document(document, strict=True)
-    if finding is None:
-        assert (status, detail) == ("OK", "")
+    if finding is None or finding.startswith("OK: "):
+        assert (status, detail) == ("OK", (finding or "").removeprefix("OK: "))
     else:
         assert status == "INCONSISTENT" and re.fullmatch(".+".join(map(re.escape, finding.split(".+"))), detail), detail
 
 
 def test_a_host_that_gives_no_hash_of_its_own_skips_the_identity_check_with_one_warning(monkeypatch: Any) -> None:
-    from brimwick.output import manifest
-
     real = manifest.Finding
 
     class NoHash(real):  # type: ignore[misc,valid-type]
@@ -102,7 +117,57 @@ def test_a_host_that_gives_no_hash_of_its_own_skips_the_identity_check_with_one_
     monkeypatch.setattr(manifest, "Finding", NoHash)
     monkeypatch.setattr(finding_audit, "_warned", [])
     doc = json.loads(edited(lambda d: d["findings"][3].update(resource_id="i-EVIL")))
+    findings = manifest.ScanEnvelope.from_dict(doc).findings
     with pytest.warns(RuntimeWarning, match="gives no hash of its own") as warned:
-        problems = finding_audit.finding_problems(doc["findings"])
-        problems += finding_audit.finding_problems(doc["findings"])
+        problems, _ = finding_audit.finding_problems(doc["findings"], findings, 20)
+        problems += finding_audit.finding_problems(doc["findings"], findings, 20)[0]
     assert len(warned) == 1 and not any("finding_hash" in p for p in problems)
+    assert [f.finding_hash for f in findings] == [f["finding_hash"] for f in doc["findings"]]  # as they were read
+
+
+def _fail(*_: Any, **__: Any) -> Any:
+    raise RuntimeError("the host failed")
+
+
+class _FailingValidator:
+    is_valid = validate = iter_errors = staticmethod(_fail)
+
+
+@pytest.mark.parametrize("module, name, stand_in", [
+    ("brimwick.output.explanation", "build_remediation_explanation", _fail),  # the host's own code fails
+    ("brimwick.output.verify.audit", "_schema_validators", lambda: (_FailingValidator(), _FailingValidator())),
+])
+def test_a_fault_in_the_audit_is_the_documents_verdict(monkeypatch: Any, module: str, name: str, stand_in: Any) -> None:
+    monkeypatch.setattr(importlib.import_module(module), name, stand_in)
+    document = parse_json(json.dumps(DEMO).encode(), strict=True)
+    assert check_document(document, strict=True) == ("INCONSISTENT", "the strict audit cannot judge it (RuntimeError: the host failed)")
+    assert check_document(document) == ("OK", "")
+
+
+def _wide_and_deep(shape: str, width: int) -> bytes:
+    inner = "[" * 900 + ",".join(["NaN" if shape == "NaN" else "0"] * width) + "]" * 900
+    text = json.dumps(DEMO).replace('"narrative": null', f'"narrative": {{"a": {inner}}}', 1)
+    return (text.replace('"tenant_id"', '"tenant_id": "", "tenant_id"', 1) if shape == "key twice" else text).encode()
+
+
+@pytest.mark.parametrize("shape, verdict", [
+    ("NaN", "narrative.a[0][0][0].+ is NaN, which JSON does not have; .+; ... and {} more"),
+    ("key twice", 'duplicate key "tenant_id"'),
+])
+def test_the_audit_of_a_wide_deep_document_takes_memory_for_its_depth_not_its_width(shape: str, verdict: str) -> None:
+    limit = sys.getrecursionlimit()
+    peaks = []
+    try:
+        for width in (20_000, 40_000):
+            document = parse_json(_wide_and_deep(shape, width), strict=True)
+            tracemalloc.start()
+            try:
+                status, detail = check_document(document, strict=True)
+                peaks.append(tracemalloc.get_traced_memory()[1])
+            finally:
+                tracemalloc.stop()
+            assert status == "INCONSISTENT" and re.fullmatch(re.escape(verdict).replace(r"\.\+", ".+").replace(
+                r"\{\}", str(width - 20)), detail) and len(detail) < 5000, detail[:300]
+    finally:
+        sys.setrecursionlimit(limit)  # reading 900 levels may have raised it
+    assert peaks[1] < 1 << 20 and peaks[1] < peaks[0] + (64 << 10), peaks  # before: hundreds of MB, growing with the width

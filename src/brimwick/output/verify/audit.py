@@ -5,10 +5,14 @@ audit compares the stored count and totals with those recomputed from the
 findings, the adjusted annual total with 12 x the adjusted monthly one, the
 two checksum keys with each other, each finding with what the host makes of
 it (``findings``: identity, explanation, keys), and the document with the
-shipped JSON Schema, formats included; it names what other readers would
-read differently (``readings``: keys given twice, NaN and Infinity). It
-gives the disagreements in plain words, each with its path; turning them
-into a verdict is ``verdicts``'s job.
+shipped JSON Schema, formats included (jsonschema-rs: its ``is_valid``
+decides, and only a document that fails is looked at for the error to
+name); it names what other readers would read differently (``readings``:
+keys given twice, NaN, Infinity, integers past the double range). It gives
+the disagreements in plain words, each with its path, ``LISTED`` at most
+and then how many more, so that neither the verdict nor the memory it
+takes grows with the document; turning them into a verdict is
+``verdicts``'s job.
 """
 
 from __future__ import annotations
@@ -16,18 +20,22 @@ from __future__ import annotations
 import json
 import math
 from functools import lru_cache
-from typing import Any
+from typing import Any, TypeGuard
 
 from brimwick.output.verify.findings import finding_problems
-from brimwick.output.verify.nesting import SHALLOW, TOO_DEEP, ensure_headroom
-from brimwick.output.verify.readings import other_readings
+from brimwick.output.verify.nesting import MAX_DEPTH, TOO_DEEP, ensure_headroom
+from brimwick.output.verify.readings import Noted, readings, shortened
 
+LISTED = 20  # problems named per document; past them, how many more
 _MISSING = object()
 _SHOWN_CHARACTERS = 80
 _SCHEMA_MESSAGE_CHARACTERS = 120
+# Schema keys that check what is inside a value, not the value itself.
+_BELOW = frozenset(("items", "prefixItems", "contains", "properties", "patternProperties", "additionalProperties",
+                    "propertyNames", "$ref", "$defs"))
 
 
-def is_number(value: Any) -> bool:
+def is_number(value: Any) -> TypeGuard[int | float]:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
@@ -46,26 +54,57 @@ def kind(value: Any) -> str:
     return "null" if value is None else type(value).__name__
 
 
-def audit(document: dict[str, Any], envelope: Any, notes: tuple[str, ...] = ()) -> list[str]:
-    """The stored values that disagree with what the findings give, for a document whose checksum matched;
-    ``notes`` are what the strict reader noted while parsing it (keys given twice)."""
-    numbers, levels = other_readings(document)
-    if levels > SHALLOW:  # the checks below may show a value whole: room for it, whatever the stack
-        ensure_headroom(levels)
-    problems = [*notes, *numbers]
-    problems += _stored_totals(document, envelope)
-    problems += _adjusted_annual_total(document)
-    problems += _checksum_keys(document, envelope)
+def audit(document: Any, envelope: Any, notes: tuple[str, ...] = ()) -> list[str]:
+    """The stored values that disagree with what the findings give, for a document whose checksum matched:
+    the first ``LISTED`` in words, then how many more. ``document`` is a parsed dict, or the strict reader's
+    ``Noted`` (what it noted while parsing spares a walk); ``notes`` are problems noted beforehand."""
+    noted = document if type(document) is Noted else None
+    value = noted.value if noted is not None else document
+    try:
+        return _problems(value, noted, envelope, notes)
+    except RecursionError:  # a value shown or compared whole nests past the stack left: room for it, then again
+        ensure_headroom(MAX_DEPTH)
+        try:
+            return _problems(value, noted, envelope, notes)
+        except RecursionError:
+            return [f"document {TOO_DEEP}"]
+
+
+class _Listing:
+    """The problems of one document: the first ``LISTED`` in words, the rest counted."""
+
+    def __init__(self) -> None:
+        self.named: list[str] = []
+        self.more = 0
+
+    @property
+    def room(self) -> int:
+        return LISTED - len(self.named)
+
+    def add(self, problems: list[str] | tuple[str, ...], more: int = 0) -> None:
+        room = self.room
+        self.named += problems[:room]
+        self.more += max(0, len(problems) - room) + more
+
+    def words(self) -> list[str]:
+        return self.named + [f"... and {self.more} more"] if self.more else self.named
+
+
+def _problems(document: dict[str, Any], noted: Noted | None, envelope: Any, notes: tuple[str, ...]) -> list[str]:
+    listing = _Listing()
+    listing.add(notes)
+    if noted is None or noted.twice or noted.numbers:
+        listing.add(*readings(document, noted.twice if noted is not None else {}, listing.room))
+    listing.add(_stored_totals(document, envelope))
+    listing.add(_adjusted_annual_total(document))
+    listing.add(_checksum_keys(document, envelope))
     findings = document.get("findings")
     if isinstance(findings, list):
-        problems += finding_problems(findings)
-    try:
-        error = _best_schema_error(document)
-    except RecursionError:
-        error = f"document {TOO_DEEP}"
+        listing.add(*finding_problems(findings, envelope.findings, listing.room))
+    error = schema_error(document)
     if error:
-        problems.append(error)
-    return problems
+        listing.add([error])
+    return listing.words()
 
 
 def _stored_totals(document: dict[str, Any], envelope: Any) -> list[str]:
@@ -85,18 +124,33 @@ def _stored_totals(document: dict[str, Any], envelope: Any) -> list[str]:
 def _adjusted_annual_total(document: dict[str, Any]) -> list[str]:
     monthly = document.get("adjusted_total_monthly_waste_usd")
     annual = document.get("adjusted_total_annual_waste_usd", _MISSING)
-    if not is_number(monthly):
+    if not is_number(monthly) or not _fits_a_double(monthly):  # the readings name an integer past the double range
         return []
     expected = round(monthly * 12, 2)
     # The annual figure comes from the unrounded monthly total, so it may
     # sit up to 12 x 0.005 (plus its own rounding) away from 12 x the
     # stored, rounded monthly figure.
-    close = (is_number(annual) and math.isfinite(annual) and math.isfinite(expected)
+    close = (_finite(annual) and _finite(expected)
              and abs(annual - 12 * monthly) <= 12 * 0.005 + 0.005 + 1e-9 * abs(annual))
     if close or _same_amount(annual, expected):
         return []
     return [f"adjusted_total_annual_waste_usd stored {_show(annual)}, recomputed {_show(expected)}"
             " (12 x adjusted_total_monthly_waste_usd)"]
+
+
+def _finite(value: Any) -> bool:
+    """A number that a double holds, not NaN or Infinity: one that float arithmetic can take."""
+    return is_number(value) and _fits_a_double(value) and math.isfinite(value)
+
+
+def _fits_a_double(number: float | int) -> bool:
+    if type(number) is float:
+        return True
+    try:
+        float(number)  # an integer past the largest double raises
+    except OverflowError:
+        return False
+    return True
 
 
 def _checksum_keys(document: dict[str, Any], envelope: Any) -> list[str]:
@@ -117,29 +171,70 @@ def _same_amount(stored: Any, recomputed: Any) -> bool:
 def _show(value: Any) -> str:
     if value is _MISSING:
         return "nothing"
-    return _shortened(json.dumps(value, ensure_ascii=False), _SHOWN_CHARACTERS)
+    return shortened(json.dumps(value, ensure_ascii=False), _SHOWN_CHARACTERS)
 
 
-def _shortened(text: str, most: int) -> str:
-    return text if len(text) <= most else text[:most - 3] + "..."
+def schema_error(document: dict[str, Any]) -> str | None:
+    """Where the document fails the shipped schema and why, in words, or None.
 
-
-def _best_schema_error(document: dict[str, Any]) -> str | None:
-    import jsonschema
-
-    error = jsonschema.exceptions.best_match(_schema_validator().iter_errors(document))
+    The verdict is the fast ``is_valid``; only a document that fails is
+    looked at for the error to name: the one nearest the top. The validator
+    makes every error of a call at once, so the call that lists them is made
+    on the schema's top level alone (its own keys and each value's own type
+    and format: a few errors at most, whatever the document); only where
+    that passes is the first error below it asked for."""
+    whole, top = _schema_validators()
+    if whole.is_valid(document):
+        return None
+    try:
+        errors = _told(top.iter_errors(document), document)
+        error = min(errors, key=lambda found: len(found.instance_path), default=None)
+        if error is None:
+            error = next(_told([_first_error(whole, document)], document), None)
+    except ValueError:  # the value that fails nests too deep for the validator to write its message
+        return "document fails the schema: a value in it nests too deep for the error to be shown"
     if error is None:
         return None
-    where = "/".join(str(part) for part in error.absolute_path) or "document"
-    return f"{where} fails the schema: {_shortened(error.message, _SCHEMA_MESSAGE_CHARACTERS)}"
+    where = "/".join(str(part) for part in error.instance_path) or "document"
+    return f"{where} fails the schema: {shortened(error.message, _SCHEMA_MESSAGE_CHARACTERS)}"
+
+
+def _told(errors: Any, document: dict[str, Any]) -> Any:
+    # The validator reads NaN and Infinity as null; the readings name them, so what it says of them is left out.
+    return (error for error in errors if error is not None and not _not_finite_at(document, error.instance_path))
+
+
+def _first_error(validator: Any, document: dict[str, Any]) -> Any:
+    import jsonschema_rs
+
+    try:
+        validator.validate(document)
+    except jsonschema_rs.ValidationError as error:
+        return error
+    return None
+
+
+def _not_finite_at(document: Any, path: list[str | int]) -> bool:
+    value = document
+    try:
+        for part in path:
+            value = value[part]
+    except (LookupError, TypeError):  # keys that JSON would have made text
+        return False
+    return type(value) is float and not math.isfinite(value)
 
 
 @lru_cache(maxsize=1)
-def _schema_validator() -> Any:
-    import jsonschema
+def _schema_validators() -> tuple[Any, Any]:
+    """The shipped schema's validator, formats included, and one for its top level alone."""
+    import jsonschema_rs
 
     from importlib import resources  # only here: it costs a verify run 25 ms to import
 
     text = resources.files("brimwick.output").joinpath("envelope.schema.json").read_text(encoding="utf-8")
-    validator = jsonschema.Draft202012Validator
-    return validator(json.loads(text), format_checker=validator.FORMAT_CHECKER)
+    schema = json.loads(text)
+    properties = {name: {key: rule for key, rule in checks.items() if key not in _BELOW}
+                  for name, checks in schema["properties"].items()}
+    top = {key: rule for key, rule in schema.items() if key != "$defs"} | {"properties": properties}
+    return (jsonschema_rs.validator_for(schema, validate_formats=True),
+            jsonschema_rs.validator_for(top, validate_formats=True))

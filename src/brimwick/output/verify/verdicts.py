@@ -7,7 +7,11 @@
 - ``CORRUPT``: the stored checksum differs from the one recomputed from the findings;
 - ``INVALID``: the input is not a readable envelope document (the reason says why);
 - ``INCONSISTENT`` (strict audit only): the checksum matches, but the audit
-  found something else wrong (``audit`` lists what it checks).
+  found something else wrong (``audit`` lists what it checks), or could not
+  finish on it: a fault of the audit's is that document's verdict.
+
+A strict OK on an older document, whose checksum is read from
+``manifest_hash``, says so in its detail.
 
 A verdict here is a bare (status, detail) pair: where the document came from,
 its label and how the verdict is printed belong to ``ordered`` and ``report``.
@@ -22,7 +26,7 @@ from brimwick.output.verify.audit import audit, is_number, kind
 from brimwick.output.verify.documents import Damaged
 from brimwick.output.verify.escaping import escape_text
 from brimwick.output.verify.nesting import TOO_DEEP
-from brimwick.output.verify.readings import Noted
+from brimwick.output.verify.readings import Noted, shortened
 
 OK, CORRUPT, INVALID, INCONSISTENT = "OK", "CORRUPT", "INVALID", "INCONSISTENT"
 STATUSES = (OK, CORRUPT, INVALID, INCONSISTENT)
@@ -30,13 +34,14 @@ NO_CHECKSUM = "no integrity checksum stored"
 _MISMATCH = "Integrity checksum mismatch"
 _FINDING_IDENTITY = ("resource_id", "resource_type", "rule_id", "provider", "region")
 _REQUIRED = ("tenant_id", "provider", "regions", "scan_profile")
+_MISSING = object()
 
 
 def check_document(document: Any, strict: bool = False) -> tuple[str, str]:
     """The verdict on one parsed document (or a Damaged stand-in, or what the strict reader Noted): (status, detail)."""
-    notes: tuple[str, ...] = ()
+    read = document
     if type(document) is Noted:
-        document, notes = document.value, document.notes
+        document = document.value
     if type(document) is not dict:
         if isinstance(document, Damaged):
             return INVALID, document.reason
@@ -54,10 +59,27 @@ def check_document(document: Any, strict: bool = False) -> tuple[str, str]:
     except Exception as exc:  # any other fault of the document; name it, never the exception
         return INVALID, diagnose(document) or _unreadable(exc)
     if strict:
-        problems = audit(document, envelope, notes)
-        if problems:
-            return INCONSISTENT, "; ".join(problems)
+        return _audited(read, document, envelope)
     return OK, ""
+
+
+def _audited(read: Any, document: dict[str, Any], envelope: Any) -> tuple[str, str]:
+    try:
+        problems = audit(read, envelope)
+    except Exception as exc:  # a fault of the audit's on this document is its verdict, never the run's end
+        return INCONSISTENT, f"the strict audit cannot judge it ({shortened(f'{type(exc).__name__}: {exc}', 120)})"
+    if problems:
+        return INCONSISTENT, "; ".join(problems)
+    return OK, _older_checksum(document)
+
+
+def _older_checksum(document: dict[str, Any]) -> str:
+    """What an OK verdict says of a document whose checksum is read from manifest_hash (older ones)."""
+    current = document.get("integrity_checksum", _MISSING)
+    if current is not _MISSING and current:
+        return ""
+    state = "missing" if current is _MISSING else "null" if current is None else "empty"
+    return f"checked against manifest_hash: integrity_checksum is {state}, as in documents of earlier versions"
 
 
 def diagnose(document: dict[str, Any]) -> str | None:
