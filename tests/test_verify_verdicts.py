@@ -71,6 +71,10 @@ STRICT = [  # a stored document the checksum still accepts, and what the strict 
     (edited(lambda d: d.update(scanned_at="2026-12-08T11:33:19")), "scanned_at fails the schema: .+"),  # no UTC offset
     (edited(lambda d: d.update(spend_context_pct=float("inf"))), "spend_context_pct is Infinity, which JSON does not have"),
     (edited(lambda d: d["account_summaries"][0].update(x=float("nan"))), "account_summaries[0].x is NaN, which JSON does not have"),
+    (edited(lambda d: d.update(total_annual_waste_usd=float("nan"))),  # the schema's word on a NaN is left out
+     f"total_annual_waste_usd is NaN, which JSON does not have; total_annual_waste_usd stored NaN, recomputed {DEMO['total_annual_waste_usd']}"),
+    (edited(lambda d: d.update(regions=[1], unexpected=1)),  # the top level's error before those below it
+     "document fails the schema: Additional properties are not allowed ('unexpected' was unexpected)"),
     (json.dumps(DEMO).replace('"findings": [', '"findings": [], "findings": [', 1), 'duplicate key "findings"'),
     (json.dumps(DEMO).replace('"title"', '"title": "", "title"', 1), 'duplicate key "title" in findings[0]'),
     (edited(lambda d: d["findings"][0]["remediation"].update(risk="high")), None),  # not covered, and said so in the docs
