@@ -120,14 +120,16 @@ def _explanation(where: str, stored: dict[str, Any], finding: Any, written: dict
 def _same(stored: Any, written: Any) -> bool:
     """True where the two are the same JSON at a glance: equal scalars of one type (1, 1.0 and true apart),
     or objects of such scalars under the same keys. False says nothing: ``_canonical`` decides then."""
-    if type(stored) is dict and type(written) is dict:
-        if stored.keys() != written.keys():
+    if type(stored) is not dict or type(written) is not dict:
+        return _same_scalar(stored, written)
+    if stored.keys() != written.keys():
+        return False
+    for key, value in stored.items():
+        other = written[key]
+        kind = type(value)  # inline _same_scalar: this runs for every finding
+        if kind is not type(other) or kind not in _SCALARS or value != other or (kind is float and value == 0):
             return False
-        for key, value in stored.items():
-            if not _same_scalar(value, written[key]):
-                return False
-        return True
-    return _same_scalar(stored, written)
+    return True
 
 
 def _same_scalar(stored: Any, written: Any) -> bool:
