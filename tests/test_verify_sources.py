@@ -9,6 +9,7 @@ import json
 import lzma
 import os
 import select
+import signal
 import subprocess
 import sys
 import threading
@@ -37,9 +38,13 @@ def read_line(stream: IO[bytes], timeout: float = WAIT_SECONDS) -> bytes:
 
 
 @pytest.mark.parametrize("via", ["pipe", "fifo"])
-def test_each_document_is_judged_as_soon_as_it_arrives(tmp_path: Path, via: str) -> None:
+@pytest.mark.parametrize("jobs", [1, 2])  # a stream is read by the command itself, in its turn, whatever the workers
+@pytest.mark.parametrize("ending", ["writer closes", "Ctrl-C"])
+def test_each_document_is_judged_as_soon_as_it_arrives(tmp_path: Path, via: str, jobs: int, ending: str) -> None:
     pretty = json.dumps(DOC, indent=2)  # a document over many lines, as jq writes it
-    argv = [sys.executable, "-m", "brimwick.output.cli", "verify"]
+    after = tmp_path / "after.json"  # a file after the stream, for a worker
+    after.write_text(GOOD)
+    argv = [sys.executable, "-m", "brimwick.output.cli", "verify", "--jobs", str(jobs)]
     if via == "fifo":
         fifo = tmp_path / "scans.fifo"
         os.mkfifo(fifo)
@@ -47,7 +52,8 @@ def test_each_document_is_judged_as_soon_as_it_arrives(tmp_path: Path, via: str)
     else:
         argv.append("-")
     name = str(tmp_path / "scans.fifo") if via == "fifo" else "<stdin>"
-    with subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+    with subprocess.Popen([*argv, str(after)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE) as proc:
         assert proc.stdin is not None and proc.stdout is not None
         try:
             writer = open(fifo, "wb") if via == "fifo" else proc.stdin  # noqa: SIM115 - closed below
@@ -56,13 +62,20 @@ def test_each_document_is_judged_as_soon_as_it_arrives(tmp_path: Path, via: str)
                 writer.write(text.encode() + b"\n")
                 writer.flush()  # then the writer pauses: the verdict must come before any more input
                 got.append(read_line(proc.stdout).decode().rstrip("\n").split(": ")[:2])
-            writer.close()
+            if ending == "Ctrl-C":
+                proc.send_signal(signal.SIGINT)  # the writer is still there: the run must not wait for it
+            else:
+                writer.close()
             rest = proc.stdout.read().decode()
-            assert proc.wait(timeout=WAIT_SECONDS) == 1
+            code = proc.wait(timeout=WAIT_SECONDS)
+            writer.close()
         finally:
             proc.kill()
     assert got == [[f"{name}:1", "OK"], [f"{name}:2", "CORRUPT"], [f"{name}:3", "OK"]]
-    assert rest == "3 documents: 2 ok, 1 corrupt, 0 invalid\n"
+    if ending == "Ctrl-C":
+        assert (code, rest) == (130, "interrupted after 3 documents: 2 ok, 1 corrupt, 0 invalid\n")
+    else:
+        assert (code, rest) == (1, f"{after}: OK\n4 documents: 3 ok, 1 corrupt, 0 invalid\n")
 
 
 def compress(fmt: str, data: bytes) -> bytes:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import pickle
+import tracemalloc
 from typing import Any
 
 import pytest
@@ -70,3 +71,23 @@ def test_large_files_read_ahead_with_the_same_verdicts(tmp_path: Any, monkeypatc
 def test_task_results_travel_packed_and_come_back_whole(verdicts: list[tuple[int, str, str]]) -> None:
     result = pickle.loads(pickle.dumps(tasks.TaskResult.of(iter(verdicts), 42)))
     assert list(result.verdicts()) == verdicts and result.lines == 42
+
+
+def test_a_worker_packs_each_verdict_as_it_comes(monkeypatch: Any) -> None:
+    # A whole input to one worker (a compressed store) may hold millions of documents: 8 bytes each
+    # for an OK verdict, never a tuple each held to the end.
+    count = 200_000
+
+    def verdicts(task: Any, options: Any, counter: list[int]) -> Any:
+        for line in range(1, count + 1):
+            counter[0] = line
+            yield line, "OK", ""
+
+    monkeypatch.setattr(tasks, "task_verdicts", verdicts)
+    tracemalloc.start()
+    try:
+        result = tasks.run_task(tasks.Task(0, "big.jsonl.gz"), tasks.Options())
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert result.ok_count() == result.lines == count and peak < 40 * count

@@ -32,8 +32,11 @@ def raw_verdicts_in_processes(sources: Iterable[str], options: Options = Options
     from concurrent.futures import ProcessPoolExecutor
 
     sources = source_list(sources)
-    jobs = min(jobs, task_count(sources, jobs))  # a worker with no task to run would only cost its start
-    pool = ProcessPoolExecutor(max_workers=jobs, initializer=_leave_interrupts_to_the_command)
+    jobs = worker_count(sources, jobs)
+    if jobs == 0:  # every input is a stream, read here
+        yield from raw_verdicts(sources, options, on_task_done=on_task_done)
+        return
+    pool = ProcessPoolExecutor(max_workers=jobs, initializer=_leave_signals_to_the_command)
     try:
         runner = Runner(lambda tasks: [pool.submit(run_task, task, options) for task in tasks],
                         running=TASKS_PER_WORKER_IN_FLIGHT * jobs)
@@ -42,13 +45,22 @@ def raw_verdicts_in_processes(sources: Iterable[str], options: Options = Options
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _leave_interrupts_to_the_command() -> None:
+def worker_count(sources: list[str], jobs: int) -> int:
+    """The workers ``jobs`` asks for, no more than there are tasks for them (a worker with nothing to do
+    would only cost its start): 0 when every input is one the command reads itself."""
+    return min(jobs, task_count(sources, jobs))
+
+
+def _leave_signals_to_the_command() -> None:
     # Ctrl-C reaches every process of the terminal's group: the command stops
-    # the pool and reports; a worker would only print a traceback.
+    # the pool and reports; a worker would only print a traceback. A worker
+    # forked from the command must not run the command's own handlers either.
     import signal
 
     try:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
+        for other in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(other, signal.SIG_DFL)
     except ValueError:  # not a process's main thread (a pool of threads stands in): nothing to do
         pass
 

@@ -17,13 +17,13 @@ import stat
 from array import array
 from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 from brimwick.output.verify.documents import DEFAULT_MAX_DOCUMENT_BYTES, is_json_lines, json_lines_values, stream_values
 from brimwick.output.verify.lines import READ_BYTES, ReadAhead, iter_lines
 from brimwick.output.verify.sources import STDIN as STDIN  # where callers have always found it
-from brimwick.output.verify.sources import is_compressed, is_remote, open_input, plain_name
+from brimwick.output.verify.sources import is_compressed, is_remote, is_stream, open_input, plain_name
 from brimwick.output.verify.verdicts import INVALID, OK, check_document
 
 MIN_RANGE_BYTES = 1 << 20
@@ -56,6 +56,7 @@ class Task:
     json_lines: bool = False
     size: int = 0  # bytes this task covers, where known (for progress)
     total: int = 0  # bytes of the whole input, where known (a remote reader then need not ask)
+    here: bool = False  # read by the command itself, in its turn: standard input or another stream
 
 
 @dataclass(frozen=True)
@@ -112,13 +113,21 @@ def plan(sources: Iterable[str], range_bytes: int, sizes: Iterable[int | None] |
         if json_lines and size and not is_compressed(source):
             tasks += _byte_ranges(index, source, size, range_bytes)
         else:
-            tasks.append(Task(index, source, json_lines=json_lines, size=size or 0, total=size or 0))
+            tasks.append(Task(index, source, json_lines=json_lines, size=size or 0, total=size or 0,
+                              here=read_here(source)))
     return tasks
 
 
+def read_here(source: str) -> bool:
+    """Standard input, and any other stream (a pipe, a FIFO, a device), is read by the command itself:
+    only it can take the bytes as they arrive and show each verdict then, and stop when interrupted."""
+    return source == STDIN or is_stream(source)
+
+
 def task_count(sources: list[str], workers: int) -> int:
-    """How many tasks ``workers`` workers would be given for the inputs (at least 1)."""
-    return max(1, len(plan(sources, range_bytes_for(input_bytes(sources), workers))))
+    """How many tasks ``workers`` workers would be given for the inputs (those the command reads itself
+    left out)."""
+    return sum(not task.here for task in plan(sources, range_bytes_for(input_bytes(sources), workers)))
 
 
 def _byte_ranges(index: int, source: str, size: int, range_bytes: int) -> Iterator[Task]:
@@ -174,11 +183,12 @@ def input_bytes(sources: Iterable[str], *, remote: bool = False) -> int:
 
 
 def run_task(task: Task, options: Options) -> TaskResult:
-    """Verify one task to the end; what a worker process or a cluster worker runs."""
+    """Verify one task to the end; what a worker process or a cluster worker runs. Each verdict is packed
+    as it comes (an OK one into 8 bytes), never held as a tuple until the end."""
     counter = [0]
     with cycle_collector_paused():
-        verdicts = list(task_verdicts(task, options, counter))
-    return TaskResult.of(verdicts, counter[0])
+        result = TaskResult.of(task_verdicts(task, options, counter), 0)
+    return replace(result, lines=counter[0])
 
 
 def task_verdicts(task: Task, options: Options, counter: list[int], judge: Judge = check_document,

@@ -17,7 +17,7 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Protocol
 
-from brimwick.output.verify.tasks import STDIN, Task, TaskResult
+from brimwick.output.verify.tasks import Task, TaskResult
 
 TASKS_PER_WORKER_IN_FLIGHT = 2  # one running, one waiting, so no worker idles between tasks
 HELD_BYTES = 64 << 20  # verdicts waiting for their turn, at most (about 8 million OK verdicts)
@@ -57,13 +57,13 @@ class Runner:
     cancel_many: Callable[[Sequence[Future]], None] = lambda futures: _cancel_each(futures)  # noqa: E731
 
     def in_order(self, tasks: Sequence[Task]) -> Iterator[tuple[Task, TaskResult | None]]:
-        """(task, result) for every task, in task order; the result is None for standard input,
-        which the caller reads itself in its turn."""
+        """(task, result) for every task, in task order; the result is None for a task the caller
+        reads itself in its turn (``Task.here``: standard input, another stream)."""
         flight = _Flight(self)
         try:
             for position, task in enumerate(tasks):
                 flight.start(tasks, position)
-                while task.source != STDIN and position not in flight.results:
+                while not task.here and position not in flight.results:
                     flight.wait(tasks)
                     flight.start(tasks, position)
                 yield task, flight.take(position)
@@ -91,7 +91,7 @@ class _Flight:
         runner, batch = self.runner, list[int]()
         while self.submitted < len(tasks) and len(self.futures) + len(batch) < runner.running and \
                 (self.held < runner.budget or self.submitted == position):
-            if tasks[self.submitted].source != STDIN:
+            if not tasks[self.submitted].here:
                 batch.append(self.submitted)
             self.submitted += 1
         if not batch:
