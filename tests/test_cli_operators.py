@@ -11,6 +11,7 @@ import select
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 from typing import Any
 
@@ -55,6 +56,9 @@ def test_one_byte_is_one_byte(tmp_path: Path, capsys: pytest.CaptureFixture[str]
     (["verify", "a.json", "--frobnicate"], "usage: brimwick-manifest verify "),
     (["verify", "--format", "xml", "a.json"], "usage: brimwick-manifest verify "),
     (["demo", "extra"], "usage: brimwick-manifest demo "),
+    (["verify", "--timeout", "5", "a.json"], "usage: brimwick-manifest verify "),  # a timeout bounds a cluster's waits only
+    (["verify", "--scheduler", "tcp://h:1", "--timeout", "0", "a.json"], "usage: brimwick-manifest verify "),
+    (["verify", "--scheduler", "tcp://h:1", "--timeout", "abc", "a.json"], "usage: brimwick-manifest verify "),
 ])
 def test_usage_errors_show_the_usage_of_their_command(argv: list[str], usage: str, capsys: pytest.CaptureFixture[str]) -> None:
     with pytest.raises(SystemExit) as exit_info:
@@ -62,32 +66,61 @@ def test_usage_errors_show_the_usage_of_their_command(argv: list[str], usage: st
     assert exit_info.value.code == 2 and capsys.readouterr().err.startswith(usage)
 
 
-@pytest.mark.parametrize("argv", [["--help"], ["--version"], ["verify", "--help"]])
-def test_help_and_version_fail_when_they_cannot_be_written(argv: list[str]) -> None:
-    with open("/dev/full", "wb") as full:
-        proc = subprocess.run([*COMMAND, *argv], stdout=full, stderr=subprocess.PIPE, timeout=60)
-    assert (proc.returncode, proc.stderr) == (2, b"brimwick-manifest: cannot write output: No space left on device\n")
+UNWRITABLE = {  # how standard output cannot be written: the shell's redirection, and the one line said then
+    "full": (">/dev/full", "No space left on device"),
+    "closed": (">&-", "standard output is closed"),
+}
 
 
+@pytest.mark.parametrize("stdout", UNWRITABLE)
+@pytest.mark.parametrize("argv", [["--help"], ["--version"], ["verify", "--help"], ["demo"], ["verify", "one.json"],
+                                  ["verify", "--jobs", "2", "one.json", "one.json"]])
+def test_output_that_cannot_be_written_is_one_line_and_status_2(argv: list[str], stdout: str, tmp_path: Path) -> None:
+    (tmp_path / "one.json").write_text(GOOD)
+    redirect, reason = UNWRITABLE[stdout]
+    proc = subprocess.run(["/bin/sh", "-c", f'exec "$@" {redirect}', "sh", *COMMAND, *argv], stderr=subprocess.PIPE,
+                          timeout=60, cwd=tmp_path)
+    assert (proc.returncode, proc.stderr) == (2, f"brimwick-manifest: cannot write output: {reason}\n".encode())
+
+
+@pytest.mark.parametrize("stderr", ["2>/dev/full", "2>&-"], ids=["full", "closed"])
+def test_standard_error_that_cannot_be_written_costs_only_what_would_be_said_there(stderr: str, tmp_path: Path) -> None:
+    workers = (os.cpu_count() or 1) + 1  # one task each, more than the CPUs: the warning is due
+    for n in range(workers):
+        (tmp_path / f"{n}.json").write_text(GOOD)
+    names = [f"{n}.json" for n in range(workers)]
+    proc = subprocess.run(["/bin/sh", "-c", f'exec "$@" {stderr}', "sh", *COMMAND, "verify", "--jobs", str(workers), *names],
+                          stdout=subprocess.PIPE, timeout=120, cwd=tmp_path)
+    assert proc.returncode == 0
+    assert proc.stdout.decode().splitlines() == [f"{name}: OK" for name in names] + [f"{workers} documents: {workers} ok, 0 corrupt, 0 invalid"]
+
+
+@pytest.mark.parametrize("cpus, jobs, inputs, workers, warned", [
+    (4, 1000, 3, 3, False),  # capped at the 3 tasks, within the CPUs
+    (2, 1000, 3, 3, True),
+    (2, 4, 1, 1, False),  # one worker runs: nothing takes turns
+    (4, 4, 3, 3, False),
+], ids=["capped within the cpus", "capped above the cpus", "one worker", "asked within the cpus"])
 def test_jobs_are_capped_at_the_tasks_and_warned_about_above_the_cpus(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
-                                                                      capsys: pytest.CaptureFixture[str]) -> None:
-    workers = []
+                                                                      capsys: pytest.CaptureFixture[str], cpus: int,
+                                                                      jobs: int, inputs: int, workers: int, warned: bool) -> None:
+    started = []
 
     class Recording(concurrent.futures.ThreadPoolExecutor):
         def __init__(self, max_workers: int, **kwargs: Any) -> None:
-            workers.append(max_workers)
+            started.append(max_workers)
             super().__init__(max_workers, **kwargs)
 
     monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", Recording)
-    monkeypatch.setattr("os.cpu_count", lambda: 4)
-    files = [str(tmp_path / f"{n}.json") for n in range(3)]
+    monkeypatch.setattr("os.cpu_count", lambda: cpus)
+    files = [str(tmp_path / f"{n}.json") for n in range(inputs)]
     for name in files:
         Path(name).write_text(GOOD)
-    assert cli.main(["verify", "--jobs", "1000", *files]) == 0
+    assert cli.main(["verify", "--jobs", str(jobs), *files]) == 0
     out, err = capsys.readouterr()
-    assert workers == [3] and out.endswith("3 documents: 3 ok, 0 corrupt, 0 invalid\n")
-    assert err == "brimwick-manifest: warning: --jobs 1000 is more than the 4 CPUs here; the extra workers only take turns\n"
-    assert cli.main(["verify", "--jobs", "4", *files]) == 0 and capsys.readouterr().err == ""
+    assert started == [workers] and out.endswith(f"{inputs} document{'s' * (inputs > 1)}: {inputs} ok, 0 corrupt, 0 invalid\n")
+    assert err == (f"brimwick-manifest: warning: --jobs {jobs} is more than the {cpus} CPUs here; the extra workers "
+                   "only take turns\n" if warned else "")
 
 
 @pytest.mark.parametrize("quiet", [False, True])
@@ -133,6 +166,47 @@ def test_verdicts_gathered_before_a_stop_are_written_before_its_summary(stop: Ba
     to_err = quiet and code == 130  # a quiet run keeps its output for the verdicts that fail
     assert out.splitlines() == shown + ([] if to_err else [closing])
     assert err == (f"{closing}\n" if to_err else "" if code == 130 else f"brimwick-manifest: {stop}\n")
+
+
+def wait_until_blocked_writing(pid: int) -> None:
+    """Until the process waits for its reader to take what it writes into a full pipe."""
+    deadline = time.monotonic() + 60  # only a safety net: the signal goes anyway, and the checks still hold
+    while time.monotonic() < deadline:
+        with open(f"/proc/{pid}/wchan") as wchan:
+            if wchan.read().endswith("pipe_write"):
+                return
+        time.sleep(0.01)
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("fmt, signum", [("text", signal.SIGINT), ("json", signal.SIGTERM)], ids=["text-INT", "json-TERM"])
+@pytest.mark.parametrize("unbuffered", [False, True], ids=["buffered", "PYTHONUNBUFFERED"])
+def test_a_signal_while_writing_into_a_pipe_leaves_each_verdict_once_whole_and_counted(
+        tmp_path: Path, jobs: int, fmt: str, signum: int, unbuffered: bool) -> None:
+    path = tmp_path / "many.jsonl"
+    path.write_text(f"{GOOD}\n" * 3000)
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONUNBUFFERED"}
+    with subprocess.Popen([*COMMAND, "verify", "--format", fmt, "--jobs", str(jobs), str(path)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, env={**env, **({"PYTHONUNBUFFERED": "1"} if unbuffered else {})}) as proc:
+        assert proc.stdout is not None
+        try:
+            assert select.select([proc.stdout], [], [], 60)[0]
+            first = os.read(proc.stdout.fileno(), 100)  # the pipe fills behind it: the command blocks writing
+            wait_until_blocked_writing(proc.pid)
+            proc.send_signal(signum)
+            out, err = proc.communicate(timeout=60)
+        finally:
+            proc.kill()
+    *verdicts, summary = (first + out).decode().splitlines()
+    assert proc.returncode == 128 + signum and err == b""
+    if fmt == "json":
+        objects = [json.loads(line) for line in verdicts]  # each one whole
+        assert [o["line"] for o in objects] == list(range(1, len(objects) + 1))  # each once, in order
+        assert json.loads(summary) == {"documents": len(objects), "ok": len(objects), "corrupt": 0, "invalid": 0,
+                                       "inconsistent": 0, "interrupted": True}
+    else:
+        assert verdicts == [f"{path}:{n}: OK" for n in range(1, len(verdicts) + 1)]
+        assert summary == f"interrupted after {len(verdicts)} documents: {len(verdicts)} ok, 0 corrupt, 0 invalid"
 
 
 @pytest.mark.parametrize("call", [

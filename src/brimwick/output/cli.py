@@ -25,7 +25,7 @@ import brimwick
 from brimwick.output import manifest
 from brimwick.output.distributed import DEFAULT_TIMEOUT, SchedulerUnavailable
 from brimwick.output.verify.documents import DEFAULT_MAX_DOCUMENT_BYTES
-from brimwick.output.verify.executors import raw_verdicts_in_processes, raw_verdicts_on_dask
+from brimwick.output.verify.executors import raw_verdicts_in_processes, raw_verdicts_on_dask, worker_count
 from brimwick.output.verify.ordered import OnTaskDone, RawVerdict, raw_verdicts, verify_sources
 from brimwick.output.verify.progress import Progress, is_terminal
 from brimwick.output.verify.report import EXIT_OK, FORMATS, TEXT, Report, checksum_lines
@@ -33,7 +33,14 @@ from brimwick.output.verify.sizes import EXAMPLES, parse_size
 from brimwick.output.verify.sources import is_stream
 from brimwick.output.verify.tasks import Options, input_bytes
 from brimwick.output.verify.verdicts import checksum_report
-from brimwick.output.verify.writing import VerdictWriter
+from brimwick.output.verify.writing import (
+    Interrupts,
+    VerdictWriter,
+    forgiving_streams,
+    silence_stdout,
+    tell,
+    write_whole,
+)
 
 PROGRESS_MIN_BYTES = 8 << 20  # smaller inputs finish before a bar would help
 EXIT_TROUBLE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 2, 130, 141
@@ -65,11 +72,11 @@ def _ascii_output(stream: IO[str]) -> bool:
         return True
 
 
-def _warn_about_jobs(jobs: int) -> None:
+def _warn_about_jobs(jobs: int, sources: list[str]) -> None:
     cpus = os.cpu_count() or 1
-    if jobs > cpus:
-        sys.stderr.write(f"brimwick-manifest: warning: --jobs {jobs} is more than the {cpus} CPUs here; "
-                         "the extra workers only take turns\n")
+    if worker_count(sources, jobs) > cpus:  # what runs, not what was asked: --jobs is capped at the tasks
+        tell(f"brimwick-manifest: warning: --jobs {jobs} is more than the {cpus} CPUs here; "
+              "the extra workers only take turns")
 
 
 def cmd_verify(args: argparse.Namespace) -> int:
@@ -79,27 +86,41 @@ def cmd_verify(args: argparse.Namespace) -> int:
     progress = Progress(input_bytes(args.files), sys.stderr, PROGRESS_MIN_BYTES)
     # Someone watching sees each verdict at once: on a terminal, or while a stream is read.
     live = is_terminal(out) or any(is_stream(source) for source in args.files)
-    writer = VerdictWriter(report, out, progress, live)
+    interrupts = Interrupts()
+    writer = VerdictWriter(report, out, progress, live, interrupts)
     if args.jobs > 1:
-        _warn_about_jobs(args.jobs)
-    try:
-        writer.write_all(_verdicts(args, options, writer.task_done, report))
-    except KeyboardInterrupt:
-        progress.close()
-        (sys.stderr if args.quiet else out).write(report.closing(interrupted=True) + "\n")
-        return EXIT_INTERRUPTED
-    except SchedulerUnavailable:
-        # What was verified is told, and that the run did not end; the reason follows on stderr.
-        progress.close()
-        out.write(report.closing(incomplete=True) + "\n")
-        out.flush()
-        raise
-    finally:
-        progress.close()
-    summary = report.summary()
-    if summary is not None:
-        out.write(summary + "\n")
+        _warn_about_jobs(args.jobs, args.files)
+    with interrupts.installed():
+        try:
+            writer.write_all(_verdicts(args, options, writer.task_done, report))
+        except KeyboardInterrupt as stop:
+            interrupts.hold()  # the summary goes out whole; a signal now only ends the run at once
+            progress.close()
+            if getattr(stop, "forced", False):  # a write was cut short: no count can be trusted
+                silence_stdout()
+            else:
+                _write_line(sys.stderr if args.quiet else out, report.closing(interrupted=True))
+            return int(getattr(stop, "exit_status", EXIT_INTERRUPTED))
+        except SchedulerUnavailable:
+            # What was verified is told, and that the run did not end; the reason follows on stderr.
+            interrupts.hold()
+            progress.close()
+            _write_line(out, report.closing(incomplete=True))
+            raise
+        finally:
+            progress.close()
+        interrupts.hold()  # every verdict is out: a signal now no longer stops anything
+        summary = report.summary()
+        if summary is not None:
+            _write_line(out, summary)
     return report.return_code
+
+
+def _write_line(stream: IO[str], line: str) -> None:
+    if stream is sys.stderr:
+        tell(line)
+    else:
+        write_whole(stream, line + "\n")
 
 
 def cmd_checksum(args: argparse.Namespace) -> int:
@@ -204,7 +225,7 @@ def build_parser() -> argparse.ArgumentParser:
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="verify on a running Dask cluster (needs the [dask] extra); the workers read the FILEs "
                             "themselves, so they must reach them (shared filesystem or fsspec URL)")
-    verify.add_argument("--timeout", type=_seconds, default=DEFAULT_TIMEOUT, metavar="SECONDS",
+    verify.add_argument("--timeout", type=_seconds, metavar="SECONDS",
                         help="with --scheduler: how long to wait for the scheduler to answer, for a worker to join, "
                              f"and for a lost scheduler, before giving up with exit status 2 (default {DEFAULT_TIMEOUT:g})")
     verify.add_argument("--max-document-bytes", type=_byte_count, default=DEFAULT_MAX_DOCUMENT_BYTES, metavar="SIZE",
@@ -223,34 +244,22 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _forgiving_output() -> None:
-    """Never fail on encoding: what the output's encoding cannot show is written escaped."""
-    for stream in (sys.stdout, sys.stderr):
-        reconfigure = getattr(stream, "reconfigure", None)
-        if reconfigure is not None:
-            reconfigure(errors="backslashreplace")
-
-
-def _silence_stdout() -> None:
-    # Keep the interpreter's final flush of standard output from failing again.
-    try:
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-    except (OSError, ValueError):
-        pass
-
-
 def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     """The arguments; a usage error names the command it is about, with that command's usage."""
     parser = build_parser()
     args, extra = parser.parse_known_args(argv)
     if extra:
         args.parser.error(f"unrecognized arguments: {' '.join(extra)}")
+    if args.command == "verify":
+        if args.timeout is None:
+            args.timeout = DEFAULT_TIMEOUT
+        elif not args.scheduler:
+            args.parser.error("--timeout is only for --scheduler (it bounds the waits on a cluster)")
     return args
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    _forgiving_output()
+    forgiving_streams()
     try:
         try:
             args = _parse(argv)
@@ -265,14 +274,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_INTERRUPTED
     except BrokenPipeError:
         # The reader went away (as with `| head`): stop quietly, as other tools do.
-        _silence_stdout()
+        silence_stdout()
         return EXIT_BROKEN_PIPE
     except OSError as exc:  # inputs that cannot be read are verdicts: this is the output failing (a full disk)
-        _silence_stdout()
-        sys.stderr.write(f"brimwick-manifest: cannot write output: {exc.strerror or exc}\n")
+        silence_stdout()
+        tell(f"brimwick-manifest: cannot write output: {exc.strerror or exc}")
         return EXIT_TROUBLE
     except SchedulerUnavailable as exc:
-        sys.stderr.write(f"brimwick-manifest: {exc}\n")
+        tell(f"brimwick-manifest: {exc}")
         return EXIT_TROUBLE
 
 
