@@ -18,7 +18,12 @@ from brimwick.output.verify.report import EXIT_FAILED, EXIT_OK, Report, checksum
     # reasons stay on one line and free of control codes; other text is left as it is
     ("x.json", 1, "INVALID", "bad\nkey \x1b[31m\x7f", "x.json:1: INVALID: bad\\nkey \\x1b[31m\\x7f"),
     ("x.json", 1, "INVALID", "caf\u00e9 \\ \u2014", "x.json:1: INVALID: caf\u00e9 \\ \u2014"),
-], ids=["plain", "whole input", "line break", "backslash", "carriage return", "control codes", "printable"])
+    # bidirectional controls would show the text in another order than it has: in names and in reasons
+    ("gpj.\u202ejson", 0, "OK", "", "\\gpj.\\u202ejson: OK"),
+    ("x.json", 1, "INCONSISTENT", 'duplicate key "\u2066a\u2069\u200f\u061c"',
+     'x.json:1: INCONSISTENT: duplicate key "\\u2066a\\u2069\\u200f\\u061c"'),
+], ids=["plain", "whole input", "line break", "backslash", "carriage return", "control codes", "printable",
+        "bidi name", "bidi reason"])
 def test_a_verdict_is_always_one_line(name: str, line: int, status: str, detail: str, shown: str) -> None:
     assert raw_verdict_line(name, line, status, detail) == shown
 
@@ -39,7 +44,14 @@ def test_counts_give_the_summary_and_the_exit_status(statuses: list[str], strict
     assert report.summary() == (None if quiet else summary)
 
 
-def test_checksum_lines_put_every_line_of_the_detail_under_the_label() -> None:
-    verdict = Verdict("a\nb.json", "INVALID", "stored     (none)\nrecomputed abc\nINVALID: x\x00")
-    assert list(checksum_lines(verdict)) == [
-        "\\a\\nb.json: stored     (none)", "\\a\\nb.json: recomputed abc", "\\a\\nb.json: INVALID: x\\x00"]
+@pytest.mark.parametrize("verdict, lines", [
+    (Verdict("a\nb.json", "INVALID", "stored     (none)\nrecomputed abc\nINVALID: x\x00"),
+     ["\\a\\nb.json: stored     (none)", "\\a\\nb.json: recomputed abc", "\\a\\nb.json: INVALID: x\\x00"]),
+    # a verdict on an input as a whole has only its reason: it gets its status as a document's has
+    (Verdict("gone.json", "INVALID", "cannot read: No such file or directory"),
+     ["gone.json: INVALID: cannot read: No such file or directory"]),
+    (Verdict("empty.json", "INVALID", "no document in the input"), ["empty.json: INVALID: no document in the input"]),
+    (Verdict("ok.json", "OK", "stored     abc\nrecomputed abc"), ["ok.json: stored     abc", "ok.json: recomputed abc"]),
+], ids=["document", "unreadable input", "empty input", "ok"])
+def test_checksum_lines_put_every_line_of_the_detail_under_the_label(verdict: Verdict, lines: list[str]) -> None:
+    assert list(checksum_lines(verdict)) == lines

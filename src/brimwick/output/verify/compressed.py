@@ -27,9 +27,12 @@ class UnsupportedCompression(ValueError):
 class Stream(Protocol):
     """A decompressor of one stream, as the standard library's bzip2 and xz ones are."""
 
-    eof: bool
-    needs_input: bool
-    unused_data: bytes
+    @property
+    def eof(self) -> bool: ...
+    @property
+    def needs_input(self) -> bool: ...
+    @property
+    def unused_data(self) -> bytes: ...
 
     def decompress(self, data: bytes, max_length: int = -1, /) -> bytes: ...
 

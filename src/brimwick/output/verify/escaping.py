@@ -1,7 +1,9 @@
 """Text that stays on one line and never drives a terminal: names and reasons as the command prints them.
 
-Whatever a stored document or a file name holds, a verdict is one line: C0
-and C1 control characters, DEL, the Unicode line and paragraph separators
+Whatever a stored document or a file name holds, a verdict is one line that
+reads as it is stored: C0 and C1 control characters, DEL, the Unicode line
+and paragraph separators, the bidirectional formatting characters (which
+would make a terminal show text in another order than it has, ``\\u202e``)
 and lone surrogates are written as escapes (``\\n``, ``\\x1b``, ``\\u2028``).
 A name that needs any escape is written as ``sha256sum`` writes it, with a
 leading backslash and its own backslashes doubled, so that a reader can tell
@@ -15,8 +17,10 @@ from __future__ import annotations
 
 import re
 
-# Characters that break a line or drive a terminal, lone surrogates included.
-_UNSAFE = "\x00-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff"
+# Characters that break a line, drive a terminal or reorder what it shows (Unicode's Bidi_Control:
+# marks, embeddings, overrides and isolates), lone surrogates included.
+_BIDI = "\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069"
+_UNSAFE = f"\x00-\x1f\x7f-\x9f\u2028\u2029{_BIDI}\ud800-\udfff"
 _TEXT = re.compile(f"[{_UNSAFE}]")
 _NAME = re.compile(f"[{_UNSAFE}\\\\]")
 _ASCII_NAME = re.compile(f"[{_UNSAFE}\\\\\x80-\U0010ffff]")

@@ -3,14 +3,17 @@
 A ``Report`` counts the verdicts of one run and renders each one the command
 prints, as text (``LABEL: STATUS: DETAIL``) or, with ``format="json"``, as
 one JSON object a line (JSON Lines); its summary and ``return_code`` follow
-from the counts. The command and library callers share it, so a verdict
-reads the same wherever it is printed. Writing, flushing and where the
+from the counts. A JSON reader may turn a lone surrogate into U+FFFD, so a
+file name that is not UTF-8 is given with U+FFFD in ``source`` and its
+bytes, base64, in ``source_bytes``. The command and library callers share
+it, so a verdict reads the same wherever it is printed. Writing, flushing and where the
 verdicts come from are the caller's; what is escaped and how is
 ``escaping``'s.
 """
 
 from __future__ import annotations
 
+import base64
 import json
 from collections.abc import Iterator
 from dataclasses import dataclass, field
@@ -64,7 +67,7 @@ class Report:
 
     def _show_name(self, name: str) -> str:
         if self.format == JSON:
-            return json.dumps(name)
+            return _json_source(name)
         return escape_name(name, self.ascii)
 
     def count(self, status: str) -> None:
@@ -100,6 +103,22 @@ class Report:
         return text + (f", {counts[INCONSISTENT]} inconsistent" if self.strict else "")
 
 
+def _json_source(name: str) -> str:
+    """The value of ``source`` (and, for a name that is not UTF-8, the ``source_bytes`` that follow it)."""
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:  # lone surrogates: a file name's bytes that were not UTF-8, or a caller's own
+        pass
+    else:
+        return json.dumps(name)
+    try:
+        raw = name.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        raw = name.encode("utf-8", "surrogatepass")
+    shown = raw.decode("utf-8", "replace")
+    return f'{json.dumps(shown)}, "source_bytes": "{base64.b64encode(raw).decode("ascii")}"'
+
+
 def _json_verdict(source: str, line: int, status: str, detail: str) -> str:
     column = line.column if type(line) is Position else 0
     where = f'"line": {line:d}, "column": {column}' if column else f'"line": {line:d}' if line else '"line": null'
@@ -117,7 +136,12 @@ def raw_verdict_line(name: str, line: int, status: str, detail: str, ascii: bool
 
 
 def checksum_lines(verdict: Verdict, ascii: bool = False) -> Iterator[str]:
-    """What the checksum command shows for one document: each line of the detail, under its label."""
+    """What the checksum command shows for one document: each line of the detail, under its label. A
+    verdict on an input as a whole (it cannot be read, it holds no document) has only its reason, which
+    gets its status in front, as an INVALID document's last line has."""
     shown = escape_name(verdict.label, ascii)
-    for part in verdict.detail.split("\n"):
+    parts = verdict.detail.split("\n")
+    if verdict.status == INVALID and not parts[-1].startswith(INVALID):
+        parts[-1] = f"{INVALID}: {parts[-1]}"
+    for part in parts:
         yield f"{shown}: {escape_text(part)}"
