@@ -20,6 +20,10 @@ clock starts. With Dask installed, `scaling.py`'s rows follow: the first
 verdict's delay, the per-task cost, requests per 100 MB of an s3:// input,
 and `--jobs 1`, `--jobs 2` and `--scheduler` on a 500 MB file beside the
 machine's own two-process ceiling.
+
+What it is doing goes to standard error as it goes (each trial with its
+time), the table to standard output. Ctrl-C, SIGTERM or SIGHUP ends it with
+its temporary folder removed and the commands it started stopped.
 """
 
 from __future__ import annotations
@@ -30,9 +34,11 @@ import json
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -82,9 +88,39 @@ def generate(path: Path, documents: int) -> None:
             out.write(make_document(rng, i) + "\n")
 
 
+STARTED = time.monotonic()
+
+
+def say(text: str) -> None:
+    """Progress, on standard error: a run on a busy machine takes many minutes."""
+    sys.stderr.write(f"[{time.monotonic() - STARTED:6.0f} s] {text}\n")
+    sys.stderr.flush()
+
+
 def measure(argv: list[str]) -> tuple[float, int, int]:
-    out = subprocess.run([sys.executable, "-c", MEASURE, *argv], capture_output=True, text=True, check=True).stdout.split()
-    return float(out[0]), int(out[1]) * 1024, int(out[2])
+    # A session of its own, so that what it started (the command and its workers) is stopped with it
+    # when the benchmark is.
+    with subprocess.Popen([sys.executable, "-c", MEASURE, *argv], stdout=subprocess.PIPE, text=True,
+                          start_new_session=True) as proc:
+        try:
+            out, _ = proc.communicate()
+        except BaseException:
+            os.killpg(proc.pid, signal.SIGKILL)
+            raise
+    if proc.returncode:
+        raise subprocess.CalledProcessError(proc.returncode, argv)
+    seconds, rss, code = out.split()
+    return float(seconds), int(rss) * 1024, int(code)
+
+
+def timed(name: str, argv: list[str], trial: str) -> tuple[float, int, int]:
+    measured = measure(argv)
+    say(f"trial {trial}: {name}: {measured[0]:.2f} s")
+    return measured
+
+
+def _stop_on(signum: int, frame: object) -> None:
+    raise SystemExit(128 + signum)  # unwinds, so the temporary folder is removed
 
 
 PRINTED = "verify --jobs 1 (every verdict printed)"
@@ -112,13 +148,17 @@ def main() -> None:
     parser.add_argument("--scaling-mb", type=int, default=500, help="size of the scaling rows' file; 0: none")
     parser.add_argument("--no-s3", action="store_true", help="no s3:// rows (they need s3fs and moto[server])")
     args = parser.parse_args()
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, _stop_on)
     work = Path(tempfile.mkdtemp(prefix="bench-verify-"))
     try:
         path = work / "scans.jsonl"
+        say(f"generating {args.documents:,} envelopes in {work}")
         generate(path, args.documents)
         size = path.stat().st_size
         import brimwick
 
+        say("compiling the package's bytecode")
         compileall.compile_dir(str(Path(brimwick.__file__).parent), quiet=1)
         script = Path(sys.executable).parent / "brimwick-manifest"
         cli = [sys.executable, *([str(script)] if script.exists() else ["-m", "brimwick.output.cli"]), "verify", "-q"]
@@ -134,20 +174,21 @@ def main() -> None:
         # Best of several runs: one run on a shared machine is noise.
         local = [(name, argv) for name, argv in runs if argv is not None]
         trials: dict[str, list[tuple[float, int, int]]] = {name: [] for name, _ in local}
-        for _ in range(args.repeat):
+        for trial in range(1, args.repeat + 1):
             for name, argv in local:
-                trials[name].append(measure(argv))
+                trials[name].append(timed(name, argv, f"{trial}/{args.repeat}"))
         cluster = None
         try:
             if len(local) < len(runs):
                 try:
+                    say("starting a local Dask cluster")
                     cluster = scaling.DaskCluster(max(args.jobs))
                 except ImportError:
                     print("(no Dask row: the dask extra is not installed)")
                 else:
                     name = runs[-1][0]
                     argv = [*cli, "--scheduler", cluster.address, str(path)]
-                    trials[name] = [measure(argv) for _ in range(args.repeat)]
+                    trials[name] = [timed(name, argv, f"{trial}/{args.repeat}") for trial in range(1, args.repeat + 1)]
         finally:
             if cluster:
                 cluster.close()
@@ -167,8 +208,10 @@ def main() -> None:
         print(f"--strict costs {strict / args.documents * 1e6:.0f} µs a document, {strict / jobs1:.1f}x the default "
               f"run's {jobs1 / args.documents * 1e6:.0f} µs")
         if cluster:  # Dask is installed
+            say(f"scaling rows on {args.scaling_mb} MB, the first verdict's delay, per-task cost and s3:// requests")
             scaling.run(cli, path, work, args.scaling_mb, args.repeat, s3=not args.no_s3)
         if args.memory_mb:
+            say(f"peak memory of --jobs 1 on {args.memory_mb} MB")
             big = scaling.grow(path, work / "big.jsonl", args.memory_mb)
             path.unlink()
             for name, extra in [("verify -q --jobs 1", [])]:
@@ -176,6 +219,7 @@ def main() -> None:
                 print(f"{name} on {big.stat().st_size / 1e6:.0f} MB: {seconds:.1f} s, peak RSS {rss / 1e6:.0f} MB")
     finally:
         shutil.rmtree(work, ignore_errors=True)
+        say(f"removed {work}")
 
 
 if __name__ == "__main__":
