@@ -442,6 +442,26 @@ def test_names_missing_from_the_namespace_come_from_the_builtins_bound_at_load()
     assert lines == ["'hashlib'", "'hashlib'"]
 
 
+@pytest.mark.parametrize("change, field, expected", [
+    ("builtins.round = lambda value, places: ('round', value, places)", "total_annual_waste_usd", "('round', 30.0, 2)"),
+    ("builtins.len = lambda value: 'len'", "finding_count", "'len'"),
+    ("builtins.sum = lambda values: 7.0 if list(values) == [0.0, 2.5] else -1.0", "total_monthly_waste_usd", "7.0"),
+    ("plain = builtins.__import__\n"
+     "builtins.__import__ = lambda name, *rest: exec('raise ImportError') if name == 'brimwick' else plain(name, *rest)",
+     "brimwick_version", "'unknown'"),
+], ids=["round", "len", "sum", "__import__"])
+def test_the_built_ins_the_plain_code_calls_are_found_by_name_on_each_use(change: str, field: str, expected: str) -> None:
+    lines = run_child(f"""
+        import builtins
+        from brimwick.output import manifest as m
+        amounts = [SimpleNamespace(finding_hash="a", estimated_monthly_waste_usd=0, adjusted_monthly_waste_usd=None),
+                   SimpleNamespace(finding_hash="b", estimated_monthly_waste_usd=2.5, adjusted_monthly_waste_usd=None)]
+{textwrap.indent(change, "        ")}
+        print(repr(m.ScanEnvelope("t", "aws", [], "p", amounts).{field}).replace(" ", ""))
+    """)
+    assert lines == [expected.replace(" ", "")]
+
+
 @pytest.mark.parametrize("via", ["constructor", "from_dict"])
 def test_the_clock_is_looked_up_in_the_order_the_host_evaluates_it(monkeypatch: pytest.MonkeyPatch, via: str) -> None:
     import datetime as dt

@@ -6,6 +6,7 @@
 #include "instance_attribute.hpp"
 #include "iteration.hpp"
 #include "names.hpp"
+#include "own_builtins.hpp"
 #include "state.hpp"
 
 namespace manifest {
@@ -45,7 +46,7 @@ private:
 // except Exception: self.brimwick_version = "unknown"
 void stamp_version(const Scope& scope, PyObject* self) {
     try {
-        Ref version = import_from(scope.globals, "brimwick", state.fromlist_version, names.__version__);
+        Ref version = import_from(scope, "brimwick", state.fromlist_version, names.__version__);
         set(self, names.brimwick_version, version.get());
         return;
     } catch (const PyErrOccurred&) {
@@ -55,11 +56,31 @@ void stamp_version(const Scope& scope, PyObject* self) {
     set(self, names.brimwick_version, names.unknown);
 }
 
-// sum(f.estimated_monthly_waste_usd or 0.0 for f in findings)
-Ref monthly_total(PyObject* findings) {
+// f.estimated_monthly_waste_usd or 0.0: the generator's step, for a sum
+// other than the interpreter's own, which map() feeds lazily.
+PyObject* amount_or_zero(PyObject*, PyObject* finding) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        Ref amount = require(PyObject_GetAttr(finding, names.estimated_monthly_waste_usd));
+        return truth(amount.get()) ? amount.release() : Py_NewRef(state.float_zero);
+    });
+}
+
+PyMethodDef amount_or_zero_definition = {"<genexpr>", amount_or_zero, METH_O, nullptr};
+
+// sum(f.estimated_monthly_waste_usd or 0.0 for f in self.findings)
+Ref monthly_total(const Scope& scope, PyObject* self) {
+    Ref sum_function = lookup_global(scope, names.sum);
+    Ref findings = attribute(self, names.findings);
+    if (!is_own_builtin(sum_function.get(), OwnBuiltin::Sum)) {
+        Ref step = require(PyCFunction_New(&amount_or_zero_definition, nullptr));
+        PyObject* map_args[] = {step.get(), findings.get()};
+        Ref amounts = require(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyMap_Type), map_args, 2, nullptr));
+        PyObject* args[] = {amounts.get()};
+        return require(PyObject_Vectorcall(sum_function.get(), args, 1, nullptr));
+    }
     HostSum sum;
     InstanceAttribute estimated(names.estimated_monthly_waste_usd);
-    for_each_item(findings, [&](PyObject* finding) {
+    for_each_item(findings.get(), [&](PyObject* finding) {
         Ref amount = estimated.read(finding);
         bool counts;
         if (PyFloat_CheckExact(amount.get())) {
@@ -73,14 +94,14 @@ Ref monthly_total(PyObject* findings) {
 }
 
 // round(monthly * 12, 2)
-Ref annual_from_monthly(PyObject* monthly) {
+Ref annual_from_monthly(const Scope& scope, PyObject* monthly) {
     Ref annual = require(PyNumber_Multiply(monthly, state.twelve));
-    return round_two_places(annual.get());
+    return round_two_places(scope, annual.get());
 }
 
 // [f.adjusted_monthly_waste_usd for f in findings
 //  if f.adjusted_monthly_waste_usd is not None], summed when not empty.
-void complete_adjusted_monthly(PyObject* self) {
+void complete_adjusted_monthly(const Scope& scope, PyObject* self) {
     Ref findings = attribute(self, names.findings);
     std::vector<Ref> values;
     InstanceAttribute adjusted(names.adjusted_monthly_waste_usd);
@@ -90,9 +111,20 @@ void complete_adjusted_monthly(PyObject* self) {
         values.push_back(adjusted.read(finding));
     });
     if (values.empty()) return;
-    HostSum sum;
-    for (const Ref& value : values) sum.add(value.get());
-    Ref total = sum.result();
+    Ref sum_function = lookup_global(scope, names.sum);
+    Ref total;
+    if (is_own_builtin(sum_function.get(), OwnBuiltin::Sum)) {
+        HostSum sum;
+        for (const Ref& value : values) sum.add(value.get());
+        total = sum.result();
+    } else {
+        Ref list = require(PyList_New(static_cast<Py_ssize_t>(values.size())));
+        for (size_t i = 0; i < values.size(); ++i) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(values[i].get()));
+        }
+        PyObject* args[] = {list.get()};
+        total = require(PyObject_Vectorcall(sum_function.get(), args, 1, nullptr));
+    }
     set(self, names.adjusted_total_monthly_waste_usd, total.get());
 }
 
@@ -104,28 +136,29 @@ Ref post_init_body(const Scope& scope, PyObject* const* args) {
     Ref version = attribute(self, names.brimwick_version);
     if (!truth(version.get())) stamp_version(scope, self);
 
+    Ref len = lookup_global(scope, names.len);
     Ref findings = attribute(self, names.findings);
-    Ref count = require(PyLong_FromSsize_t(require_status_size(PyObject_Size(findings.get()))));
+    PyObject* len_args[] = {findings.get()};
+    Ref count = require(PyObject_Vectorcall(len.get(), len_args, 1, nullptr));
     set(self, names.finding_count, count.get());
 
-    findings = attribute(self, names.findings);
-    Ref monthly = monthly_total(findings.get());
+    Ref monthly = monthly_total(scope, self);
     set(self, names.total_monthly_waste_usd, monthly.get());
 
     monthly = attribute(self, names.total_monthly_waste_usd);
-    Ref annual = annual_from_monthly(monthly.get());
+    Ref annual = annual_from_monthly(scope, monthly.get());
     set(self, names.total_annual_waste_usd, annual.get());
 
     Ref discount = attribute(self, names.discount_factor);
     if (discount.get() != Py_None) {
         Ref adjusted = attribute(self, names.adjusted_total_monthly_waste_usd);
-        if (adjusted.get() == Py_None) complete_adjusted_monthly(self);
+        if (adjusted.get() == Py_None) complete_adjusted_monthly(scope, self);
     }
 
     // Read once for the test and again for the product, as the source does.
     if (attribute(self, names.adjusted_total_monthly_waste_usd).get() != Py_None) {
         Ref adjusted = attribute(self, names.adjusted_total_monthly_waste_usd);
-        Ref adjusted_annual = annual_from_monthly(adjusted.get());
+        Ref adjusted_annual = annual_from_monthly(scope, adjusted.get());
         set(self, names.adjusted_total_annual_waste_usd, adjusted_annual.get());
     }
 

@@ -14,6 +14,7 @@
 #include "errors.hpp"
 #include "names.hpp"
 #include "native_function.hpp"
+#include "own_builtins.hpp"
 #include "record.hpp"
 #include "state.hpp"
 
@@ -29,17 +30,17 @@ void bind(PyObject* globals, PyObject* name, PyObject* value) {
     require_status(PyDict_SetItem(globals, name, value));
 }
 
-void import_module_as(PyObject* globals, PyObject* name) {
-    Ref module = require(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
-    bind(globals, name, module.get());
+void import_module_as(const Scope& scope, PyObject* name) {
+    Ref module = import_module(scope, name, nullptr);
+    bind(scope.globals, name, module.get());
 }
 
 // from <module> import <name>, ... : each bound the moment it is taken.
-void import_names_from(PyObject* globals, const char* module_name, std::initializer_list<PyObject*> taken) {
+void import_names_from(const Scope& scope, const char* module_name, std::initializer_list<PyObject*> taken) {
     Ref fromlist = require(PyTuple_New(static_cast<Py_ssize_t>(taken.size())));
     Py_ssize_t index = 0;
     for (PyObject* name : taken) PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
-    for (PyObject* name : taken) bind(globals, name, import_from(globals, module_name, fromlist.get(), name).get());
+    for (PyObject* name : taken) bind(scope.globals, name, import_from(scope, module_name, fromlist.get(), name).get());
 }
 
 // The traceback of a failed load step gains a frame named after the load.
@@ -71,13 +72,18 @@ void bind_builtins(PyObject* globals) {
     require_status(PyDict_SetDefault(globals, names.__builtins__, builtins) ? 0 : -1);
 }
 
+// The body runs as a module's code does: with the built-ins its namespace
+// names when it starts.
 void run_module_body(PyObject* globals) {
-    import_module_as(globals, names.hashlib);
-    import_module_as(globals, names.json);
-    import_names_from(globals, "dataclasses", {names.dataclass, names.field});
-    import_names_from(globals, "datetime", {names.datetime, names.timezone});
-    import_names_from(globals, "typing", {names.Any});
-    import_names_from(globals, "brimwick.core.schemas", {names.Finding});
+    Ref builtins = builtins_for(globals);
+    const Scope scope{globals, builtins.get()};
+    capture_own_builtins(builtins.get());
+    import_module_as(scope, names.hashlib);
+    import_module_as(scope, names.json);
+    import_names_from(scope, "dataclasses", {names.dataclass, names.field});
+    import_names_from(scope, "datetime", {names.datetime, names.timezone});
+    import_names_from(scope, "typing", {names.Any});
+    import_names_from(scope, "brimwick.core.schemas", {names.Finding});
     capture_standard_components(globals);
 
     Ref checksum = make_function({"compute_integrity_checksum", "compute_integrity_checksum", kChecksumDoc,
@@ -85,8 +91,6 @@ void run_module_body(PyObject* globals) {
                                   compute_integrity_checksum_body},
                                  globals);
     bind(globals, names.compute_integrity_checksum, checksum.get());
-    Ref builtins = builtins_for(globals);
-    const Scope scope{globals, builtins.get()};
     bind(globals, names.compute_manifest_hash, lookup_global(scope, names.compute_integrity_checksum).get());
     bind(globals, names.ScanEnvelope, build_scan_envelope_class(scope).get());
 }

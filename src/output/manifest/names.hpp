@@ -83,6 +83,10 @@ namespace manifest {
     X(sort_keys, "sort_keys")                                                   \
     X(indent, "indent")                                                         \
     X(dot, ".")                                                                 \
+    X(sum, "sum")                                                               \
+    X(len, "len")                                                               \
+    X(round, "round")                                                           \
+    X(__import__, "__import__")                                                 \
     X(iterencode, "iterencode")                                                 \
     X(update, "update")                                                         \
     X(release, "release")                                                       \

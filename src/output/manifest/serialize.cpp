@@ -40,17 +40,17 @@ const Key kEnvelopeKeys[] = {
     {&names.account_summaries, &names.account_summaries, Treatment::AsStored},
 };
 
-Ref entry_value(PyObject* self, const Key& key) {
+Ref entry_value(const Scope& scope, PyObject* self, const Key& key) {
     Ref value = attribute(self, *key.field);
     switch (key.treatment) {
         case Treatment::AsStored:
             return value;
         case Treatment::Rounded:
-            return round_two_places(value.get());
+            return round_two_places(scope, value.get());
         case Treatment::RoundedOrNull:
             if (value.get() == Py_None) return value;
             value = attribute(self, *key.field);  // read again for the value, as the stored format says
-            return round_two_places(value.get());
+            return round_two_places(scope, value.get());
     }
     return value;
 }
@@ -78,7 +78,7 @@ void add_explanation(InstanceAttribute& remediations, PyObject* explain, PyObjec
 
 Ref findings_with_explanations_body(const Scope& scope, PyObject* const* args) {
     PyObject* self = args[0];
-    Ref explain = import_from(scope.globals, "brimwick.output.explanation", state.fromlist_explanation,
+    Ref explain = import_from(scope, "brimwick.output.explanation", state.fromlist_explanation,
                               names.build_remediation_explanation);
     Ref result = require(PyList_New(0));
     Ref findings = attribute(self, names.findings);
@@ -98,11 +98,11 @@ Ref findings_with_explanations_body(const Scope& scope, PyObject* const* args) {
     return result;
 }
 
-Ref to_dict_body(const Scope&, PyObject* const* args) {
+Ref to_dict_body(const Scope& scope, PyObject* const* args) {
     PyObject* self = args[0];
     Ref result = require(PyDict_New());
     for (const Key& key : kEnvelopeKeys) {
-        Ref value = entry_value(self, key);
+        Ref value = entry_value(scope, self, key);
         require_status(PyDict_SetItem(result.get(), *key.key, value.get()));
     }
     PyObject* call[] = {nullptr, self};

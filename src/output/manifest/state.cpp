@@ -2,29 +2,15 @@
 
 #include "errors.hpp"
 #include "names.hpp"
+#include "own_builtins.hpp"
 
 namespace manifest {
 
 ModuleState state;
 
-namespace {
-
-Ref builtin(const char* name) {
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    if (builtins == nullptr) throw PyErrOccurred{};
-    PyObject* found = PyDict_GetItemString(builtins, name);
-    if (found == nullptr) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %s", name);
-        throw PyErrOccurred{};
-    }
-    return Ref::borrow(found);
-}
-
-}  // namespace
 
 void ready_helpers() {
     if (state.envelope_keywords != nullptr) return;
-    Ref round = builtin("round");
     Ref twelve = require(PyLong_FromLong(12));
     Ref two = require(PyLong_FromLong(2));
     Ref zero = require(PyFloat_FromDouble(0.0));
@@ -41,7 +27,6 @@ void ready_helpers() {
         names.adjusted_total_annual_waste_usd, names.spend_context_pct, names.failed_rules,
         names.narrative, names.account_summaries, names.brimwick_version, names.findings));
 
-    state.builtin_round = round.release();
     state.twelve = twelve.release();
     state.two = two.release();
     state.float_zero = zero.release();
@@ -86,9 +71,9 @@ Ref lookup_global(const Scope& scope, PyObject* name) {
     throw PyErrOccurred{};
 }
 
-Ref import_from(PyObject* globals, const char* module_name, PyObject* fromlist, PyObject* name) {
+Ref import_from(const Scope& scope, const char* module_name, PyObject* fromlist, PyObject* name) {
     Ref text = require(PyUnicode_FromString(module_name));
-    Ref module = require(PyImport_ImportModuleLevelObject(text.get(), globals, nullptr, fromlist, 0));
+    Ref module = import_module(scope, text.get(), fromlist);
     PyObject* value = PyObject_GetAttr(module.get(), name);
     if (value == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -100,9 +85,11 @@ Ref import_from(PyObject* globals, const char* module_name, PyObject* fromlist, 
     return Ref::steal(value);
 }
 
-Ref round_two_places(PyObject* value) {
+// round(value, 2), with whatever round the function finds now.
+Ref round_two_places(const Scope& scope, PyObject* value) {
+    Ref round = lookup_global(scope, names.round);
     PyObject* args[] = {value, state.two};
-    return require(PyObject_Vectorcall(state.builtin_round, args, 2, nullptr));
+    return require(PyObject_Vectorcall(round.get(), args, 2, nullptr));
 }
 
 }  // namespace manifest

@@ -20,7 +20,6 @@ struct ModuleState {
     int64_t interpreter_id = -1;        // the interpreter that first created the module
 
     // Fixed helpers, made once and kept (strong references).
-    PyObject* builtin_round = nullptr;        // the host's round, as the body found it
     PyObject* twelve = nullptr;               // the integer 12
     PyObject* two = nullptr;                  // the integer 2
     PyObject* float_zero = nullptr;           // the float 0.0
@@ -48,9 +47,9 @@ Ref lookup_global(const Scope& scope, PyObject* name);
 
 // `from <module_name> import <name>` as an absolute import made now by code
 // whose namespace is `globals`.
-Ref import_from(PyObject* globals, const char* module_name, PyObject* fromlist, PyObject* name);
+Ref import_from(const Scope& scope, const char* module_name, PyObject* fromlist, PyObject* name);
 
 // Calls the host's round(value, 2).
-Ref round_two_places(PyObject* value);
+Ref round_two_places(const Scope& scope, PyObject* value);
 
 }  // namespace manifest
