@@ -225,17 +225,18 @@ def test_the_library_refuses_a_limit_that_is_not_a_positive_size(limit: Any) -> 
         Options(max_document_bytes=limit)
 
 
-def test_an_interrupt_stops_the_workers_quietly(tmp_path: Path) -> None:
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["INT", "TERM"])
+def test_an_interrupt_stops_the_workers_quietly(tmp_path: Path, signum: int) -> None:
     path = tmp_path / "many.jsonl"
     path.write_text(f"{GOOD}\n" * 6000)
     with subprocess.Popen([*COMMAND, "verify", "--jobs", "2", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          start_new_session=True) as proc:  # its own group: Ctrl-C reaches the workers too
+                          start_new_session=True) as proc:  # its own group: the signal reaches the workers too
         assert proc.stdout is not None
         try:
             assert select.select([proc.stdout], [], [], 60)[0] and os.read(proc.stdout.fileno(), 65536).endswith(b"\n")
-            os.killpg(proc.pid, signal.SIGINT)
+            os.killpg(proc.pid, signum)
             out, err = proc.communicate(timeout=60)
         finally:
             proc.kill()
-    assert proc.returncode == 130 and err == b""
+    assert proc.returncode == 128 + signum and err == b""
     assert re.fullmatch(rb"interrupted after (\d+) documents?: \1 ok, 0 corrupt, 0 invalid", out.splitlines()[-1])

@@ -174,8 +174,16 @@ def test_damaged_compressed_data_ends_the_input_with_one_verdict(tmp_path: Path,
     assert verdicts[-1].detail.startswith(f"cannot read: damaged {FORMAT_NAMES[fmt]} data: ")
 
 
-def test_a_large_gzip_stream_is_read_in_bounded_memory() -> None:
-    # 64 MiB of one line, decompressed as it is read: the limit ends it, nothing holds it whole.
+def compressing(fmt: str, sink: Any) -> Any:
+    if fmt == "zst":
+        zstandard = pytest.importorskip("zstandard")
+        return zstandard.ZstdCompressor().stream_writer(sink, closefd=False)
+    return gzip.GzipFile(fileobj=sink, mode="wb")
+
+
+@pytest.mark.parametrize("fmt, mebibytes", [("gz", 64), ("zst", 512)])  # zstd packs 512 MiB of one byte in kilobytes
+def test_a_large_compressed_stream_is_read_in_bounded_memory(fmt: str, mebibytes: int) -> None:
+    # One line, decompressed as it is read: the limit ends it, nothing holds it whole.
     writer_done = threading.Event()
     with subprocess.Popen([sys.executable, "-m", "brimwick.output.cli", "verify", "--max-document-bytes", "1M", "-"],
                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as proc:
@@ -183,8 +191,8 @@ def test_a_large_gzip_stream_is_read_in_bounded_memory() -> None:
 
         def write() -> None:
             try:
-                with gzip.GzipFile(fileobj=proc.stdin, mode="wb") as out:
-                    for _ in range(64):
+                with compressing(fmt, proc.stdin) as out:
+                    for _ in range(mebibytes):
                         out.write(b"x" * (1 << 20))
                 proc.stdin.close()  # type: ignore[union-attr]
             except BrokenPipeError:
