@@ -147,7 +147,7 @@ def run(cli: list[str], path: Path, work: Path, megabytes: int, repeat: int, s3:
         try:
             server = S3Server()
         except ImportError:
-            print("(no s3:// rows: they need s3fs and moto[server])")
+            print("(no s3:// rows: they need the test extra's s3fs and moto)")
     cluster = DaskCluster(2, env=server.env if server else None)
     try:
         fixed_costs(cli, path, cluster.address, repeat)

@@ -146,7 +146,7 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=5, help="runs of each command; the fastest counts")
     parser.add_argument("--memory-mb", type=int, default=0, help="also measure --jobs 1 on a file of this size")
     parser.add_argument("--scaling-mb", type=int, default=500, help="size of the scaling rows' file; 0: none")
-    parser.add_argument("--no-s3", action="store_true", help="no s3:// rows (they need s3fs and moto[server])")
+    parser.add_argument("--no-s3", action="store_true", help="no s3:// rows (they need the test extra's s3fs and moto)")
     args = parser.parse_args()
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, _stop_on)
