@@ -9,10 +9,15 @@ from dataclasses import dataclass
 from typing import Any
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 from brimwick.core.schemas import Finding
 
 manifest = importlib.import_module("brimwick.output.manifest")
+
+# A busy machine slows drawing examples as much as running them: no property test is bounded in time.
+settings.register_profile("busy-machine", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("busy-machine")
 
 
 @dataclass
