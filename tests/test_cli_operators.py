@@ -146,7 +146,8 @@ def test_an_interrupt_prints_what_was_verified_so_far_and_exits_130(quiet: bool)
 @pytest.mark.parametrize("quiet", [False, True])
 @pytest.mark.parametrize("stop, code, closing", [
     (KeyboardInterrupt(), 130, "interrupted after 3 documents: 2 ok, 1 corrupt, 0 invalid"),
-    (ClusterFault("lost the Dask scheduler"), 2, "incomplete, the run stopped after 3 documents: 2 ok, 1 corrupt, 0 invalid"),
+    (ClusterFault("lost the Dask scheduler"), 2,
+     "incomplete, the run stopped after 3 documents: 2 ok, 1 corrupt, 0 invalid"),
 ], ids=["Ctrl-C", "cluster fault"])
 def test_verdicts_gathered_before_a_stop_are_written_before_its_summary(stop: BaseException, code: int, closing: str,
                                                                       quiet: bool, tmp_path: Path,
@@ -162,7 +163,8 @@ def test_verdicts_gathered_before_a_stop_are_written_before_its_summary(stop: Ba
     monkeypatch.chdir(tmp_path)
     assert cli.main(["verify", *(["-q"] if quiet else []), "a.jsonl"]) == code
     out, err = capsys.readouterr()
-    shown = [line for line in ["a.jsonl:1: OK", "a.jsonl:2: CORRUPT: mismatch", "a.jsonl:3: OK"] if not (quiet and line.endswith("OK"))]
+    gathered = ["a.jsonl:1: OK", "a.jsonl:2: CORRUPT: mismatch", "a.jsonl:3: OK"]
+    shown = [line for line in gathered if not (quiet and line.endswith("OK"))]
     to_err = quiet and code == 130  # a quiet run keeps its output for the verdicts that fail
     assert out.splitlines() == shown + ([] if to_err else [closing])
     assert err == (f"{closing}\n" if to_err else "" if code == 130 else f"brimwick-manifest: {stop}\n")
