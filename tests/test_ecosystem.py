@@ -90,7 +90,7 @@ def test_envelopes_pickle_and_deepcopy_equal_and_functions_pickle_by_reference(f
         assert pickle.loads(pickle.dumps(function, protocol)) == function
 
 
-def test_cloudpickle_and_a_dask_bag_ship_the_class_method(rng: Any) -> None:
+def test_cloudpickle_and_a_dask_bag_ship_the_class_method(rng: Any, monkeypatch: pytest.MonkeyPatch) -> None:
     # dask.bag's default scheduler runs worker processes fed with cloudpickle,
     # which ships a bound method as its function and its class.
     cloudpickle = pytest.importorskip("cloudpickle")
@@ -99,6 +99,10 @@ def test_cloudpickle_and_a_dask_bag_ship_the_class_method(rng: Any) -> None:
     # A function its qualified name does not lead to copies as itself, as a lambda does.
     factory = manifest.ScanEnvelope.__dataclass_fields__["scanned_at"].default_factory
     assert copy.deepcopy(factory) is factory
+    original = manifest.ScanEnvelope.__dict__["from_dict"].__func__
+    monkeypatch.setattr(manifest.ScanEnvelope, "from_dict", classmethod(lambda cls, data: None))
+    assert original.__reduce__() == "ScanEnvelope.from_dict"  # its name no longer leads to it
+    monkeypatch.undo()
     docs = [stored(envelope([random_finding(rng, i) for i in range(n)])) for n in range(4)]
     read = bag.from_sequence(docs, npartitions=2).map(manifest.ScanEnvelope.from_dict).compute()
     assert read == [manifest.ScanEnvelope.from_dict(d) for d in docs]

@@ -86,6 +86,36 @@ ENCODER_CHANGES = {
     "init keyword default": ("A", "json.JSONEncoder.__init__.__kwdefaults__['sort_keys'] = True"),
     "iterencode default": ("A", "json.JSONEncoder.iterencode.__defaults__ = (True,)"),
     "dumps code": ("A", "json.dumps.__code__ = (lambda obj, **kw: '[]').__code__"),
+    "dumps copied, sharing code and defaults": (
+        "A", "import types; plain = json.dumps\n"
+             "json.dumps = types.FunctionType(plain.__code__, plain.__globals__, 'dumps')\n"
+             "json.dumps.__kwdefaults__ = plain.__kwdefaults__"),
+    "dumps copied at start-up, with a copy of its namespace": (
+        "B", "import types; plain = json.dumps\n"
+             "json.dumps = types.FunctionType(plain.__code__, dict(json.__dict__), 'dumps')\n"
+             "json.dumps.__kwdefaults__ = plain.__kwdefaults__"),
+    "dumps given a closure at start-up": (
+        "B", "import types\ndef outer():\n    tag = 'x'\n"
+             "    def dumps(obj, *, skipkeys=False, ensure_ascii=True, check_circular=True, allow_nan=True, cls=None,\n"
+             "              indent=None, separators=None, default=None, sort_keys=False, **kw): return '[' + repr(tag) + ']'\n"
+             "    return dumps\nf = outer()\n"
+             "code = f.__code__.replace(co_filename=json.dumps.__code__.co_filename, co_qualname='dumps')\n"
+             "json.dumps = types.FunctionType(code, json.__dict__, 'dumps', None, f.__closure__)\n"
+             "json.dumps.__kwdefaults__ = dict(f.__kwdefaults__)"),
+    "dumps positional defaults": ("A", "json.dumps.__defaults__ = (None,)"),
+    "dumps keyword default added at start-up": ("B", "json.dumps.__kwdefaults__['extra'] = 1"),
+    "encoder method replaced, the old one kept": (
+        "A", "plain = json.JSONEncoder.encode\njson.JSONEncoder.encode = lambda self, o: plain(self, o).upper()"),
+    "encode code": ("A", "json.JSONEncoder.encode.__code__ = (lambda self, o: '[\"x\"]').__code__"),
+    "encoder class given __getattribute__ at start-up": (
+        "B", "json.JSONEncoder.__getattribute__ = lambda self, name: object.__getattribute__(self, name)"),
+    "escaper replaced": ("A", "import json.encoder; json.encoder.encode_basestring_ascii = lambda s: '\"E\"'"),
+    "INFINITY a float subclass": (
+        "A", "import json.encoder\nclass F(float):\n    def __neg__(self): return float('-inf')\n"
+             "json.encoder.INFINITY = F('inf')"),
+    "list shadowed in json.encoder": ("A", "import json.encoder; json.encoder.list = type('L', (list,), {})"),
+    "list shadowed at start-up, undone after the load": (
+        "B", "import json.encoder; json.encoder.list = type('L', (list,), {})", "del json.encoder.list"),
     "a key colliding with a name the encoder reads": (
         "A", "import json.encoder\nclass K:\n    def __hash__(self): return hash('float')\n"
              "    def __eq__(self, other): return False\njson.encoder.__dict__[K()] = None"),
@@ -102,8 +132,8 @@ ENCODER_CHANGES = {
 
 @pytest.mark.parametrize("name", ENCODER_CHANGES)
 def test_each_change_to_the_json_encoder_sends_the_checksum_to_the_host(name: str) -> None:
-    when, change = ENCODER_CHANGES[name]
-    before, after = (change, "") if when == "B" else ("", change)
+    when, change, *undone = ENCODER_CHANGES[name]
+    before, after = (change, "".join(undone)) if when == "B" else ("", change)
     lines = run_child(f"""
 {before}
 from brimwick.output import manifest as m
@@ -226,6 +256,7 @@ def test_a_compiled_escaper_named_as_the_accelerators_own_is_called_as_the_host_
         import json.encoder
         plain, calls = json.encoder.encode_basestring_ascii, []
         shim.set_target(lambda text: calls.append(text) or plain(text))
+        shim.make_encoder = json.encoder.c_make_encoder
         json.encoder.encode_basestring_ascii = shim.encode_basestring_ascii
         from brimwick.output import manifest as m
         hashes = digests(3)
@@ -319,6 +350,8 @@ def test_a_replaced_path_is_never_verified_again_and_nothing_keeps_it_alive() ->
 
 @pytest.mark.parametrize("change", [
     "Encoder.__call__ = None", "Encoder.__call__ = 'text'", "Encoder.__call__ = print", "del Encoder.__call__",
+    "Encoder.__new__ = object.__new__", "Encoder.upper = str.__dict__['upper']",
+    "Encoder.alias = Encoder.__dict__['__call__']", "import json.encoder; json.encoder.c_make_encoder = _json.make_scanner",
 ])
 @pytest.mark.parametrize("when", ["before the load", "after the load"])
 def test_the_c_encoder_type_changed_gives_what_the_host_gives(change: str, when: str) -> None:
@@ -390,12 +423,26 @@ def test_recursion_error_comes_at_the_hosts_depth(limit: int) -> None:
                     pass
                 reached.append(depth)
             return max(reached)
+        def message(depth, call, argument):  # called as deepest() is, so at the same depth
+            try:
+                at(depth, call, argument)
+            except RecursionError as error:
+                return str(error)
         sys.setrecursionlimit({limit})
         listed = findings(digests(3))
-        print(deepest(plain_checksum, listed) == deepest(m.compute_integrity_checksum, listed))
+        depth = deepest(plain_checksum, listed)
+        print(depth == deepest(m.compute_integrity_checksum, listed))
         print(deepest(plain_refusal, ()) == deepest(m.compute_integrity_checksum, ()))
+        # Past the deepest call that runs, the call itself is refused, as a Python frame is.
+        past = deepest(plain_refusal, ()) + 1
+        print(*{{message(depth, m.compute_integrity_checksum, ()) for depth in range(past, past + 3)}})
+        def taken_at(depth, call, argument):  # called as deepest() is, so at the same depth
+            before = native_texts()
+            at(depth, call, argument)
+            return native_texts() - before
+        print(taken_at(depth, m.compute_integrity_checksum, listed))  # as deep as the host goes, the native path
     """)
-    assert lines == ["True", "True"]
+    assert lines == ["True", "True", "maximum", "recursion", "depth", "exceeded", "1"]
 
 
 # ---------------------------------------------------------------- the clock and the load
@@ -438,8 +485,10 @@ def test_names_missing_from_the_namespace_come_from_the_builtins_bound_at_load()
                 exec(attempt)
             except NameError as error:
                 print(error.args[0].split()[1])
+        import builtins, gc
+        print(any(referent is vars(builtins) for referent in gc.get_referents(m.compute_integrity_checksum)))
     """)
-    assert lines == ["'hashlib'", "'hashlib'"]
+    assert lines == ["'hashlib'", "'hashlib'", "True"]
 
 
 @pytest.mark.parametrize("change, field, expected", [
