@@ -136,6 +136,9 @@ def test_checksum_filled_only_when_empty() -> None:
     (stubs([1.0]), {"adjusted_total_monthly_waste_usd": "x"}, TypeError, "type str doesn't define __round__ method"),
     ([NO_ADJUSTED], {"discount_factor": 0.0}, AttributeError,
      "'types.SimpleNamespace' object has no attribute 'adjusted_monthly_waste_usd'"),
+    # The monthly total sums a generator, which turns a StopIteration from its body into RuntimeError.
+    ([type("Stops", (), {"estimated_monthly_waste_usd": property(lambda self: next(iter(())))})()], {}, RuntimeError,
+     "generator raised StopIteration"),
 ])
 def test_bad_input_fails_construction(findings: Any, kwargs: dict[str, Any], error: type, text: str) -> None:
     with pytest.raises(error, match=rf"^{re.escape(text)}$"):

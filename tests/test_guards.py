@@ -266,12 +266,12 @@ def test_a_compiled_escaper_named_as_the_accelerators_own_is_called_as_the_host_
     assert lines == ["True", "host", "True"]
 
 
-@pytest.mark.parametrize("change", [
-    "class Module(type(hashlib)):\n    @property\n    def sha256(self):\n        print('property'); return real\n"
-    "hashlib.__class__ = Module",
-    "hashlib.sha256 = lambda data=b'': (print('property'), real(data))[1]",
+@pytest.mark.parametrize("change, lookups", [
+    ("class Module(type(hashlib)):\n    @property\n    def sha256(self):\n        print('property'); return real\n"
+     "hashlib.__class__ = Module", 1),
+    ("hashlib.sha256 = lambda data=b'': (print('property'), real(data))[1]", 1),
 ], ids=["module class swapped", "sha256 rebound"])
-def test_a_changed_hashlib_is_asked_for_sha256_as_the_host_would(change: str) -> None:
+def test_a_changed_hashlib_is_asked_for_sha256_as_the_host_would(change: str, lookups: int) -> None:
     lines = run_child(f"""
         real = hashlib.sha256
         from brimwick.output import manifest as m
@@ -283,7 +283,32 @@ def test_a_changed_hashlib_is_asked_for_sha256_as_the_host_would(change: str) ->
 {textwrap.indent(change, "        ")}
         print(m.compute_integrity_checksum(listed) == expected)
     """)
-    assert lines == ["fast-before", "True", "True", "property", "True"]
+    assert lines == ["fast-before", "True", "True"] + ["property"] * lookups + ["True"]
+
+
+def test_a_key_colliding_with_sha256_is_compared_as_often_as_the_hosts_own_lookup_does() -> None:
+    # Looking sha256 up would run the key's __eq__: the guard does not look.
+    lines = run_child("""
+        real = hashlib.sha256
+        from brimwick.output import manifest as m
+        listed, expected = findings(digests(5000)), host(digests(5000))
+        compared = []
+        class Key(str):
+            def __hash__(self):
+                return hash("sha256")
+            def __eq__(self, other):
+                compared.append(other)
+                return False
+        del hashlib.sha256
+        hashlib.__dict__[Key("colliding")] = None
+        hashlib.sha256 = real
+        compared.clear()
+        hashlib.sha256
+        per_lookup = len(compared)
+        compared.clear()
+        print(m.compute_integrity_checksum(listed) == expected, per_lookup > 0, len(compared) == per_lookup)
+    """)
+    assert lines == ["True", "True", "True"]
 
 
 def test_the_arena_keeps_at_most_a_mebibyte_and_nothing_stays_lent_after_a_failure() -> None:
@@ -495,20 +520,42 @@ def test_names_missing_from_the_namespace_come_from_the_builtins_bound_at_load()
     ("builtins.round = lambda value, places: ('round', value, places)", "total_annual_waste_usd", "('round', 30.0, 2)"),
     ("builtins.len = lambda value: 'len'", "finding_count", "'len'"),
     ("builtins.sum = lambda values: 7.0 if list(values) == [0.0, 2.5] else -1.0", "total_monthly_waste_usd", "7.0"),
+    ("plain = builtins.sum\nbuiltins.sum = lambda values: plain(values)\n"
+     "type(amounts[0]).estimated_monthly_waste_usd = property(lambda self: next(iter(())))",
+     "total_monthly_waste_usd", "RuntimeError('generator raised StopIteration')"),
+    ("class Late:\n    def __add__(self, other): return self\n    __radd__ = __add__\n"
+     "    def __mul__(self, other):\n        builtins.round = lambda value, places: 'late'\n        return 5.0\n"
+     "amounts[0].estimated_monthly_waste_usd = Late()", "total_annual_waste_usd", "5.0"),
     ("plain = builtins.__import__\n"
      "builtins.__import__ = lambda name, *rest: exec('raise ImportError') if name == 'brimwick' else plain(name, *rest)",
      "brimwick_version", "'unknown'"),
-], ids=["round", "len", "sum", "__import__"])
+], ids=["round", "len", "sum", "sum's generator", "round before its argument", "__import__"])
 def test_the_built_ins_the_plain_code_calls_are_found_by_name_on_each_use(change: str, field: str, expected: str) -> None:
     lines = run_child(f"""
         import builtins
-        from brimwick.output import manifest as m
-        amounts = [SimpleNamespace(finding_hash="a", estimated_monthly_waste_usd=0, adjusted_monthly_waste_usd=None),
+        class Finding(SimpleNamespace):
+            pass
+        amounts = [Finding(finding_hash="a", estimated_monthly_waste_usd=0, adjusted_monthly_waste_usd=None),
                    SimpleNamespace(finding_hash="b", estimated_monthly_waste_usd=2.5, adjusted_monthly_waste_usd=None)]
+        imports = []
+        spied = builtins.__import__
+        def spy(name, *rest):
+            if rest and rest[0].get("__name__") == "brimwick.output.manifest":
+                imports.append((name, rest[1] is rest[0]))
+            return spied(name, *rest)
+        builtins.__import__ = spy
+        from brimwick.output import manifest as m
+        builtins.__import__ = spied
+        # One import a statement, with the module's namespace as its locals.
+        print(imports == [(name, True) for name in
+                          ("hashlib", "json", "dataclasses", "datetime", "typing", "brimwick.core.schemas")])
 {textwrap.indent(change, "        ")}
-        print(repr(m.ScanEnvelope("t", "aws", [], "p", amounts).{field}).replace(" ", ""))
+        try:
+            print(repr(m.ScanEnvelope("t", "aws", [], "p", amounts).{field}).replace(" ", ""))
+        except Exception as error:
+            print(repr(error).replace(" ", ""))
     """)
-    assert lines == [expected.replace(" ", "")]
+    assert lines == ["True", expected.replace(" ", "")]
 
 
 @pytest.mark.parametrize("via", ["constructor", "from_dict"])

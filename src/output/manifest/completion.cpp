@@ -56,12 +56,24 @@ void stamp_version(const Scope& scope, PyObject* self) {
     set(self, names.brimwick_version, names.unknown);
 }
 
+// A StopIteration raised in a generator's body leaves it as RuntimeError.
+[[noreturn]] void raise_from_generator_body() {
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        _PyErr_FormatFromCause(PyExc_RuntimeError, "generator raised StopIteration");
+    }
+    throw PyErrOccurred{};
+}
+
 // f.estimated_monthly_waste_usd or 0.0: the generator's step, for a sum
 // other than the interpreter's own, which map() feeds lazily.
 PyObject* amount_or_zero(PyObject*, PyObject* finding) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-        Ref amount = require(PyObject_GetAttr(finding, names.estimated_monthly_waste_usd));
-        return truth(amount.get()) ? amount.release() : Py_NewRef(state.float_zero);
+        try {
+            Ref amount = require(PyObject_GetAttr(finding, names.estimated_monthly_waste_usd));
+            return truth(amount.get()) ? amount.release() : Py_NewRef(state.float_zero);
+        } catch (const PyErrOccurred&) {
+            raise_from_generator_body();
+        }
     });
 }
 
@@ -81,22 +93,27 @@ Ref monthly_total(const Scope& scope, PyObject* self) {
     HostSum sum;
     InstanceAttribute estimated(names.estimated_monthly_waste_usd);
     for_each_item(findings.get(), [&](PyObject* finding) {
-        Ref amount = estimated.read(finding);
-        bool counts;
-        if (PyFloat_CheckExact(amount.get())) {
-            counts = PyFloat_AS_DOUBLE(amount.get()) != 0.0;  // NaN is true
-        } else {
-            counts = truth(amount.get());
+        Ref amount;
+        bool counts = false;
+        try {  // the generator's body
+            amount = estimated.read(finding);
+            counts = PyFloat_CheckExact(amount.get()) ? PyFloat_AS_DOUBLE(amount.get()) != 0.0  // NaN is true
+                                                      : truth(amount.get());
+        } catch (const PyErrOccurred&) {
+            raise_from_generator_body();
         }
         sum.add(counts ? amount.get() : state.float_zero);
     });
     return sum.result();
 }
 
-// round(monthly * 12, 2)
-Ref annual_from_monthly(const Scope& scope, PyObject* monthly) {
-    Ref annual = require(PyNumber_Multiply(monthly, state.twelve));
-    return round_two_places(scope, annual.get());
+// round(self.<monthly> * 12, 2): round is loaded first, then the monthly
+// figure read and multiplied.
+Ref annual_from_monthly(const Scope& scope, PyObject* self, PyObject* monthly_field) {
+    Ref round = lookup_global(scope, names.round);
+    Ref monthly = attribute(self, monthly_field);
+    Ref annual = require(PyNumber_Multiply(monthly.get(), state.twelve));
+    return round_two_places(round.get(), annual.get());
 }
 
 // [f.adjusted_monthly_waste_usd for f in findings
@@ -145,8 +162,7 @@ Ref post_init_body(const Scope& scope, PyObject* const* args) {
     Ref monthly = monthly_total(scope, self);
     set(self, names.total_monthly_waste_usd, monthly.get());
 
-    monthly = attribute(self, names.total_monthly_waste_usd);
-    Ref annual = annual_from_monthly(scope, monthly.get());
+    Ref annual = annual_from_monthly(scope, self, names.total_monthly_waste_usd);
     set(self, names.total_annual_waste_usd, annual.get());
 
     Ref discount = attribute(self, names.discount_factor);
@@ -157,8 +173,7 @@ Ref post_init_body(const Scope& scope, PyObject* const* args) {
 
     // Read once for the test and again for the product, as the source does.
     if (attribute(self, names.adjusted_total_monthly_waste_usd).get() != Py_None) {
-        Ref adjusted = attribute(self, names.adjusted_total_monthly_waste_usd);
-        Ref adjusted_annual = annual_from_monthly(scope, adjusted.get());
+        Ref adjusted_annual = annual_from_monthly(scope, self, names.adjusted_total_monthly_waste_usd);
         set(self, names.adjusted_total_annual_waste_usd, adjusted_annual.get());
     }
 

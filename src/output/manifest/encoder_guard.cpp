@@ -102,6 +102,7 @@ struct Captured {
     FunctionState dumps, init, encode, iterencode;
     // json's namespace, json.encoder's, and the built-ins both bound.
     NamespaceState package, encoder_module, builtins;
+    NamespaceState hashlib;  // the namespace sha256 was last found right in
     ClassState encoder_class, c_encoder;
     Ref escaper, isinstance;
     Ref sha256, hasher_type;  // nothing when hashlib's are not the interpreter's own
@@ -276,6 +277,7 @@ bool capture_json(PyObject* globals, Captured& c) {
     StandardFiles files;
     PyObject* json = entry(globals, names.json);
     if (!standard_files(files) || json == nullptr || !PyModule_CheckExact(json)) return false;
+    if (!has_text_keys_only(PyModule_GetDict(json))) return false;
     PyObject* dumps = entry(PyModule_GetDict(json), names.dumps);
     if (!is_standard_function(dumps, files.package.get(), "dumps") || !has_positional_defaults(dumps, false) ||
         PyFunction_GET_GLOBALS(dumps) != PyModule_GetDict(json) ||
@@ -328,13 +330,14 @@ bool capture_json(PyObject* globals, Captured& c) {
 // immutable hasher type its module defines.
 void capture_sha256(PyObject* globals, Captured& c) {
     PyObject* hashlib = entry(globals, names.hashlib);
-    if (hashlib == nullptr || !PyModule_CheckExact(hashlib)) return;
+    if (hashlib == nullptr || !PyModule_CheckExact(hashlib) || !has_text_keys_only(PyModule_GetDict(hashlib))) return;
     PyObject* sha256 = entry(PyModule_GetDict(hashlib), names.sha256);
     const char* module = is_own_module_function(sha256, "_hashlib", "openssl_sha256") ? "_hashlib"
                          : is_own_module_function(sha256, "_sha256", "sha256")       ? "_sha256"
                                                                                       : nullptr;
     if (module == nullptr) return;
     PyObject* owner = PyModule_GetDict(PyCFunction_GET_SELF(sha256));
+    if (!has_text_keys_only(owner)) return;
     PyObject* type = entry(owner, module[1] == 'h' ? names.HASH : names.SHA256Type);
     if (!is_own_c_type(type, module) ||
         !PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_IMMUTABLETYPE)) {
@@ -384,11 +387,18 @@ bool json_dumps_is_standard(PyObject* dumps) noexcept {
 
 PyObject* standard_sha256(PyObject* hashlib) noexcept {
     // An exact module's attributes are its dict's entries: no descriptor
-    // of the module type is named sha256, and the type cannot change.
-    const Captured* c = captured;
+    // of the module type is named sha256, and the type cannot change. The
+    // dict is read again only when it changed since sha256 was last found
+    // in it, and only when no lookup in it can run code.
+    Captured* c = captured;
     if (c == nullptr || !PyModule_CheckExact(hashlib)) return nullptr;
-    PyObject* sha256 = entry(PyModule_GetDict(hashlib), names.sha256);
-    return sha256 != nullptr && sha256 == target(c->sha256) ? sha256 : nullptr;
+    PyObject* sha256 = target(c->sha256);
+    PyObject* namespace_dict = PyModule_GetDict(hashlib);
+    if (sha256 == nullptr || namespace_dict == nullptr) return nullptr;
+    if (c->hashlib.unchanged(namespace_dict)) return sha256;
+    if (!has_text_keys_only(namespace_dict) || entry(namespace_dict, names.sha256) != sha256) return nullptr;
+    c->hashlib = NamespaceState{namespace_dict, dict_version(namespace_dict)};
+    return sha256;
 }
 
 bool is_standard_hasher(PyObject* hasher) noexcept {

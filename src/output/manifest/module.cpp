@@ -30,17 +30,21 @@ void bind(PyObject* globals, PyObject* name, PyObject* value) {
     require_status(PyDict_SetItem(globals, name, value));
 }
 
+// Module-level code imports with its namespace as its locals.
 void import_module_as(const Scope& scope, PyObject* name) {
-    Ref module = import_module(scope, name, nullptr);
+    Ref module = import_module(scope, name, nullptr, scope.globals);
     bind(scope.globals, name, module.get());
 }
 
-// from <module> import <name>, ... : each bound the moment it is taken.
+// from <module> import <name>, ... : one import, then each name bound the
+// moment it is taken.
 void import_names_from(const Scope& scope, const char* module_name, std::initializer_list<PyObject*> taken) {
     Ref fromlist = require(PyTuple_New(static_cast<Py_ssize_t>(taken.size())));
     Py_ssize_t index = 0;
     for (PyObject* name : taken) PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
-    for (PyObject* name : taken) bind(scope.globals, name, import_from(scope, module_name, fromlist.get(), name).get());
+    Ref text = require(PyUnicode_FromString(module_name));
+    Ref module = import_module(scope, text.get(), fromlist.get(), scope.globals);
+    for (PyObject* name : taken) bind(scope.globals, name, take_imported_name(module.get(), name).get());
 }
 
 // The traceback of a failed load step gains a frame named after the load.

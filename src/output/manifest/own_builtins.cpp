@@ -37,7 +37,7 @@ bool is_own_builtin(PyObject* found, OwnBuiltin which) noexcept {
     return reference != nullptr && found == PyWeakref_GET_OBJECT(reference) && found != Py_None;
 }
 
-Ref import_module(const Scope& scope, PyObject* module_name, PyObject* fromlist) {
+Ref import_module(const Scope& scope, PyObject* module_name, PyObject* fromlist, PyObject* locals) {
     Ref import;
     if (PyDict_CheckExact(scope.builtins)) {
         import = Ref::borrow(PyDict_GetItemWithError(scope.builtins, names.__import__));
@@ -50,11 +50,12 @@ Ref import_module(const Scope& scope, PyObject* module_name, PyObject* fromlist)
         throw PyErrOccurred{};
     }
     PyObject* given_fromlist = fromlist != nullptr ? fromlist : Py_None;
+    PyObject* given_locals = locals != nullptr ? locals : Py_None;
     if (is_own_builtin(import.get(), OwnBuiltin::Import)) {
-        return require(PyImport_ImportModuleLevelObject(module_name, scope.globals, Py_None, given_fromlist, 0));
+        return require(PyImport_ImportModuleLevelObject(module_name, scope.globals, given_locals, given_fromlist, 0));
     }
     Ref level = require(PyLong_FromLong(0));
-    PyObject* args[] = {module_name, scope.globals, Py_None, given_fromlist, level.get()};
+    PyObject* args[] = {module_name, scope.globals, given_locals, given_fromlist, level.get()};
     return require(PyObject_Vectorcall(import.get(), args, 5, nullptr));
 }
 

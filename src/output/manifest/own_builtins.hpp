@@ -20,8 +20,8 @@ void capture_own_builtins(PyObject* builtins) noexcept;
 bool is_own_builtin(PyObject* found, OwnBuiltin which) noexcept;
 
 // `import <module_name>` (fromlist null) or `from <module_name> import ...`
-// as the IMPORT_NAME instruction of a function of `scope` does it: through
-// the bound built-ins' __import__.
-Ref import_module(const Scope& scope, PyObject* module_name, PyObject* fromlist);
+// as the IMPORT_NAME instruction does it: through the bound built-ins'
+// __import__, with `locals` (a function's code has none: nullptr).
+Ref import_module(const Scope& scope, PyObject* module_name, PyObject* fromlist, PyObject* locals);
 
 }  // namespace manifest

@@ -40,19 +40,24 @@ const Key kEnvelopeKeys[] = {
     {&names.account_summaries, &names.account_summaries, Treatment::AsStored},
 };
 
+// round(self.x, 2), or round(self.x, 2) if self.x is not None else None:
+// the name round is loaded before the value it rounds is read.
 Ref entry_value(const Scope& scope, PyObject* self, const Key& key) {
-    Ref value = attribute(self, *key.field);
     switch (key.treatment) {
         case Treatment::AsStored:
-            return value;
-        case Treatment::Rounded:
-            return round_two_places(scope, value.get());
-        case Treatment::RoundedOrNull:
-            if (value.get() == Py_None) return value;
-            value = attribute(self, *key.field);  // read again for the value, as the stored format says
-            return round_two_places(scope, value.get());
+            break;
+        case Treatment::Rounded: {
+            Ref round = lookup_global(scope, names.round);
+            return round_two_places(round.get(), attribute(self, *key.field).get());
+        }
+        case Treatment::RoundedOrNull: {
+            Ref tested = attribute(self, *key.field);
+            if (tested.get() == Py_None) return tested;
+            Ref round = lookup_global(scope, names.round);
+            return round_two_places(round.get(), attribute(self, *key.field).get());  // read again, as the format says
+        }
     }
-    return value;
+    return attribute(self, *key.field);
 }
 
 // finding_dict.get("remediation"), with the dict method for exact dicts.

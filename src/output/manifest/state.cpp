@@ -73,8 +73,12 @@ Ref lookup_global(const Scope& scope, PyObject* name) {
 
 Ref import_from(const Scope& scope, const char* module_name, PyObject* fromlist, PyObject* name) {
     Ref text = require(PyUnicode_FromString(module_name));
-    Ref module = import_module(scope, text.get(), fromlist);
-    PyObject* value = PyObject_GetAttr(module.get(), name);
+    Ref module = import_module(scope, text.get(), fromlist, nullptr);
+    return take_imported_name(module.get(), name);
+}
+
+Ref take_imported_name(PyObject* module, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(module, name);
     if (value == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -85,11 +89,9 @@ Ref import_from(const Scope& scope, const char* module_name, PyObject* fromlist,
     return Ref::steal(value);
 }
 
-// round(value, 2), with whatever round the function finds now.
-Ref round_two_places(const Scope& scope, PyObject* value) {
-    Ref round = lookup_global(scope, names.round);
+Ref round_two_places(PyObject* round, PyObject* value) {
     PyObject* args[] = {value, state.two};
-    return require(PyObject_Vectorcall(round.get(), args, 2, nullptr));
+    return require(PyObject_Vectorcall(round, args, 2, nullptr));
 }
 
 }  // namespace manifest

@@ -45,11 +45,16 @@ Ref builtins_for(PyObject* globals);
 // first, then the built-ins it bound; NameError when neither has it.
 Ref lookup_global(const Scope& scope, PyObject* name);
 
-// `from <module_name> import <name>` as an absolute import made now by code
-// whose namespace is `globals`.
+// `from <module_name> import <name>` made now by a function of `scope`:
+// the import, then the name taken from the module.
 Ref import_from(const Scope& scope, const char* module_name, PyObject* fromlist, PyObject* name);
 
-// Calls the host's round(value, 2).
-Ref round_two_places(const Scope& scope, PyObject* value);
+// The name taken from an imported module, as IMPORT_FROM does (ImportError
+// "cannot import name ..." for a missing one).
+Ref take_imported_name(PyObject* module, PyObject* name);
+
+// round(value, 2) with `round` as the caller looked it up, before working
+// out `value` (as Python code loads the name first).
+Ref round_two_places(PyObject* round, PyObject* value);
 
 }  // namespace manifest
