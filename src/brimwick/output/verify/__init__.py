@@ -4,6 +4,7 @@
 - ``lines``: an input cut into lines, in byte ranges, read ahead;
 - ``positions``: where a document starts (a column for documents sharing a line), json's positions made the file's;
 - ``documents``: lines parsed into values, exactly as ``json.loads`` gives them;
+- ``streams``: a stream of values separated by whitespace, read value by value in one pass;
 - ``nesting``: the reader's nesting limit, the same in every process;
 - ``resync``: where reading resumes after a damaged value;
 - ``readings``: what other readers would read differently (keys given twice, NaN);

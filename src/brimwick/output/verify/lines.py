@@ -6,7 +6,8 @@ comes out as None without being held whole, so nothing larger than one line
 byte range owns exactly the lines that start inside it, so that ranges read
 apart from each other see every line once. ``ReadAhead`` fetches the next
 blocks of a file in a thread of its own. What a line holds is not looked at
-here: ``documents`` parses lines into values.
+here: ``documents`` parses lines into values. ``Rereading`` numbers the lines
+of a stream and gives back first what its reader handed back to read again.
 """
 
 from __future__ import annotations
@@ -105,6 +106,7 @@ def iter_lines(read: Callable[[int], bytes], *, skip_first: bool, end: int | Non
         view = memoryview(block)
         if not oversize:  # finish the line that spans from earlier reads
             line = b"".join((*parts, block[:cut])) if parts else view[:cut]
+            parts = []  # the line holds them now: not twice while it is read
             counter[0] += 1
             yield line if len(line) <= limit else None
         offset += held + cut + 1
@@ -130,3 +132,62 @@ def iter_lines(read: Callable[[int], bytes], *, skip_first: bool, end: int | Non
     if parts and not oversize:
         counter[0] += 1
         yield b"".join(parts)
+
+
+# A line to read: (where it starts, the whole line or None for one over the
+# limit, the offset in it where reading starts). Where it starts is the line's
+# number, or a positions.Position for what follows a value on the same line.
+Piece = tuple[int, bytes | None, int]
+
+
+class Rereading:
+    """The lines of a stream, numbered from 1, with what the reader hands back read again first, last
+    handed back first: the rest of a line (a ``Piece``), or lines it took more of than a value needed,
+    as one buffer holding them (``give_back_lines``), so that handing back many lines costs no more
+    than the buffer they already are."""
+
+    def __init__(self, lines: Iterator[bytes | memoryview | None]) -> None:
+        self._lines = lines
+        self._number = 0
+        self._back: list[Piece | _Held] = []
+
+    def pull(self) -> Piece | None:
+        """The next piece to read, or None at the end of the stream."""
+        back = self._back
+        if back:
+            top = back[-1]
+            if isinstance(top, _Held):
+                return self._next_held(top)
+            back.pop()
+            return top
+        line = next(self._lines, _END)
+        if line is _END:
+            return None
+        self._number += 1
+        return self._number, bytes(line) if type(line) is memoryview else line, 0  # type: ignore[return-value]
+
+    def give_back(self, piece: Piece) -> None:
+        self._back.append(piece)
+
+    def give_back_lines(self, buffer: bytes, offset: int, number: int) -> None:
+        """The lines of ``buffer`` from ``offset`` on (split at "\\n"), the first of them line ``number``."""
+        self._back.append(_Held(buffer, offset, number))
+
+    def _next_held(self, held: _Held) -> Piece:
+        buffer, offset, number = held.buffer, held.offset, held.number
+        cut = buffer.find(b"\n", offset)
+        if cut < 0:
+            self._back.pop()
+            return number, buffer[offset:], 0
+        held.offset, held.number = cut + 1, number + 1
+        return number, buffer[offset:cut], 0
+
+
+class _Held:
+    __slots__ = ("buffer", "offset", "number")
+
+    def __init__(self, buffer: bytes, offset: int, number: int) -> None:
+        self.buffer, self.offset, self.number = buffer, offset, number
+
+
+_END = object()

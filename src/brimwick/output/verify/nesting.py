@@ -36,7 +36,10 @@ SHALLOW = 200
 # Frames a reader and a verdict use besides the document's own levels.
 _MARGIN = 200
 
-_STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.S)
+# A string is taken out of the text; a quote that no later one closes leaves
+# the rest of the text bare (no quote after it can close a string either), so
+# the rest is kept, once, rather than tried again from every quote in it.
+_STRING = re.compile(rb'"(?:[^"\\]|\\.)*+"|"((?:[^"\\]|\\.)*+)\Z', re.S)
 _NOT_BRACKETS = bytes(b for b in range(256) if b not in b"[]{}")
 _STEP = [0] * 256
 for _byte in b"[{":
@@ -64,19 +67,19 @@ def within_limit(parse: Callable[[], T], text: Callable[[], bytes]) -> T:
     return value
 
 
-def brackets(data: bytes) -> int:
+def brackets(data: bytes | bytearray) -> int:
     """The opening brackets in ``data``, strings included: at least its nesting depth."""
     return data.count(b"[") + data.count(b"{")
 
 
-def depth(data: bytes) -> int:
+def depth(data: bytes | bytearray) -> int:
     """How deeply the arrays and objects of the first value in JSON text nest (brackets inside strings left
     out); for text whose brackets never close, how deeply all of it nests."""
-    bare = _STRING.sub(b"", data).translate(None, _NOT_BRACKETS)
+    bare = _STRING.sub(rb"\1", data).translate(None, _NOT_BRACKETS)
     return max(takewhile(bool, accumulate(map(_STEP.__getitem__, bare))), default=0)
 
 
-def too_deep(data: bytes) -> bool:
+def too_deep(data: bytes | bytearray) -> bool:
     """True when the first value in ``data`` nests deeper than ``MAX_DEPTH``."""
     return brackets(data) > MAX_DEPTH and depth(data) > MAX_DEPTH
 
