@@ -27,7 +27,7 @@ from distributed import Client  # noqa: E402
 from loopback import DaskCluster  # noqa: E402
 
 from brimwick.output import cli, distributed  # noqa: E402
-from brimwick.output.verify import cluster as on_cluster, ordered  # noqa: E402
+from brimwick.output.verify import cluster as on_cluster, planning  # noqa: E402
 from brimwick.output.verify.executors import raw_verdicts_on_dask  # noqa: E402
 from brimwick.output.verify.ordered import raw_verdicts  # noqa: E402
 from brimwick.output.verify.tasks import Options  # noqa: E402
@@ -65,7 +65,7 @@ def control(control_file: Path) -> Iterator[Callable[..., None]]:
 @pytest.fixture
 def small_ranges(monkeypatch: pytest.MonkeyPatch) -> int:
     """Byte ranges of 16 KiB on the cluster: three documents each."""
-    monkeypatch.setattr(ordered, "range_bytes_for", lambda total, workers: 16 * 1024)
+    monkeypatch.setattr(planning, "range_bytes_for", lambda total, workers: 16 * 1024)
     return 16 * 1024
 
 

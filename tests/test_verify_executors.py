@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 from typing import Any
 
-from brimwick.output.verify import ordered
+from brimwick.output.verify import planning
 from brimwick.output.verify.executors import verify_in_processes
 
 
@@ -33,7 +33,7 @@ def test_process_runs_keep_every_worker_busy_and_at_most_two_ranges_each_in_flig
     monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", Counting)
     path = tmp_path / "many.jsonl"
     path.write_text("".join(json.dumps({"n": i, "pad": "x" * 2000}) + "\n" for i in range(400)))
-    monkeypatch.setattr(ordered, "range_bytes_for", lambda total, workers: 16 * 1024)  # about 50 ranges
+    monkeypatch.setattr(planning, "range_bytes_for", lambda total, workers: 16 * 1024)  # about 50 ranges
     verdicts = list(verify_in_processes([str(path)], jobs=2))
     assert len(verdicts) == 400
     assert 2 <= in_flight[1] <= 2 * 2 + 1
@@ -47,7 +47,7 @@ def test_a_run_that_only_counts_ok_verdicts_sees_the_others_with_the_same_labels
     path = tmp_path / "mixed.jsonl"
     lines = [GOOD if i % 7 else GOOD.replace('"finding_count": 8', '"finding_count": "x"')[:-9] for i in range(60)]
     path.write_text("\n".join(lines) + "\n")
-    monkeypatch.setattr(ordered, "range_bytes_for", lambda total, workers: 64 * 1024)  # several ranges
+    monkeypatch.setattr(planning, "range_bytes_for", lambda total, workers: 64 * 1024)  # several ranges
     every = list(raw_verdicts_in_processes([str(path)], jobs=2))
     counted: list[int] = []
     shown = list(raw_verdicts_in_processes([str(path)], jobs=2, count_ok=counted.append))

@@ -15,7 +15,7 @@ pytest.importorskip("moto.server", reason="needs moto's S3 and flask (the test e
 from loopback import DaskCluster, S3Server  # noqa: E402
 
 from brimwick.output import cli  # noqa: E402
-from brimwick.output.verify import ordered, remote  # noqa: E402
+from brimwick.output.verify import planning, remote  # noqa: E402
 
 DOC = json.dumps(cli.demo_envelope().to_dict())
 BAD = json.dumps({**json.loads(DOC), "findings": json.loads(DOC)["findings"][1:]})
@@ -63,7 +63,7 @@ def test_an_object_gets_the_verdicts_of_the_same_local_file(where: str, stored: 
                                                             capsys: pytest.CaptureFixture[str]) -> None:
     local, url = stored
     # Ranges of 128 KiB read in requests of 48 KiB: a range takes several, and lines cross them.
-    monkeypatch.setattr(ordered, "range_bytes_for", lambda total, workers: 128 * 1024)
+    monkeypatch.setattr(planning, "range_bytes_for", lambda total, workers: 128 * 1024)
     monkeypatch.setattr(remote, "REQUEST_BYTES", 48 * 1024)
     monkeypatch.setattr(remote, "TAIL_BYTES", 16 * 1024)
     extra = {"here": [], "jobs": ["--jobs", "2"],
@@ -76,14 +76,19 @@ def test_an_object_gets_the_verdicts_of_the_same_local_file(where: str, stored: 
     assert f"{url}:151: CORRUPT" in expected and f"{url}:152: INVALID" in expected and f"{missing}: INVALID" in expected
 
 
-def test_an_object_is_read_in_large_requests_and_its_size_asked_once(stored: tuple[str, str], s3: S3Server,
+@pytest.mark.parametrize("where", ["here", "jobs", "scheduler"])
+def test_an_object_is_read_in_large_requests_and_its_size_asked_once(where: str, stored: tuple[str, str], s3: S3Server,
+                                                                     request: pytest.FixtureRequest,
                                                                      monkeypatch: pytest.MonkeyPatch,
                                                                      capsys: pytest.CaptureFixture[str]) -> None:
     _, url = stored
-    monkeypatch.setattr(ordered, "range_bytes_for", lambda total, workers: 512 * 1024)  # four ranges
+    monkeypatch.setattr(planning, "range_bytes_for", lambda total, workers: 512 * 1024)  # four ranges
+    extra = {"here": [], "jobs": ["--jobs", "2"],
+             "scheduler": ["--scheduler", request.getfixturevalue("cluster").address]}[where]
     s3.requests.clear()
-    assert cli.main(["verify", "-q", url]) == 1
+    assert cli.main(["verify", "-q", *extra, url]) == 1
     assert capsys.readouterr().out.count("\n") == 3  # the documents that fail, only
-    # One HEAD for the size; each range in one GET (ranges are smaller than a request), and one more at
-    # most for the end of a line that crosses a range's end.
+    # One HEAD for the size, by the command's plan, whoever reads the ranges; each range in one GET
+    # (ranges are smaller than a request), and one more at most for the end of a line that crosses a
+    # range's end.
     assert s3.requests["HEAD"] == 1 and s3.requests["GET"] <= 4 + 1, s3.requests

@@ -9,7 +9,7 @@ from typing import Any
 
 import pytest
 
-from brimwick.output.verify import tasks
+from brimwick.output.verify import planning, tasks
 from brimwick.output.verify.lines import READ_BYTES, ReadAhead
 from brimwick.output.verify.ordered import verify_sources
 
@@ -91,3 +91,23 @@ def test_a_worker_packs_each_verdict_as_it_comes(monkeypatch: Any) -> None:
     finally:
         tracemalloc.stop()
     assert result.ok_count() == result.lines == count and peak < 40 * count
+
+
+GB = 10**9
+
+
+@pytest.mark.parametrize("total, workers", [(600 * GB, 10), (600 * GB, 100), (600 * GB, 1000), (120 * 10**6, 2),
+                                            (3 * 10**6, 4), (1, 8)],
+                         ids=["600 GB on 10", "600 GB on 100", "600 GB on 1000", "120 MB on 2", "3 MB on 4", "1 byte"])
+def test_ranges_follow_the_input_s_size_and_the_workers(total: int, workers: int, monkeypatch: Any) -> None:
+    monkeypatch.setattr(planning, "sizes_of", lambda sources: [total])
+    cut = planning.plan_run(["store.jsonl"], workers).tasks
+    assert [(t.start, t.stop or total) for t in cut] == [(t.start, t.start + t.size) for t in cut]
+    assert cut[0].start == 0 and cut[-1].stop is None and sum(t.size for t in cut) == total  # all of it, once
+    assert all(a.start + a.size == b.start for a, b in zip(cut, cut[1:]))
+    assert cut[0].size <= 1 << 20  # the first verdicts wait for one small range only
+    # Every worker gets its 8 ranges where the input has room for them, so a slow one holds back
+    # little; a large store is cut in at most about 10,000 ranges, each costing ~1 ms beside its work.
+    assert len(cut) >= min(8 * workers, total // (1 << 20))
+    assert max(t.size for t in cut) <= 64 << 20
+    assert len(cut) <= 10_000

@@ -25,13 +25,13 @@ import brimwick
 from brimwick.output import manifest
 from brimwick.output.distributed import DEFAULT_TIMEOUT, SchedulerUnavailable
 from brimwick.output.verify.documents import DEFAULT_MAX_DOCUMENT_BYTES
-from brimwick.output.verify.executors import raw_verdicts_in_processes, raw_verdicts_on_dask, worker_count
-from brimwick.output.verify.ordered import OnTaskDone, RawVerdict, raw_verdicts, verify_sources
+from brimwick.output.verify.executors import raw_verdicts_in_processes, raw_verdicts_on_dask
+from brimwick.output.verify.ordered import RawVerdict, raw_verdicts, verify_sources
+from brimwick.output.verify.planning import Plan, plan_run
 from brimwick.output.verify.progress import Progress, is_terminal
 from brimwick.output.verify.report import EXIT_OK, FORMATS, TEXT, Report, checksum_lines
 from brimwick.output.verify.sizes import EXAMPLES, parse_size
-from brimwick.output.verify.sources import is_stream
-from brimwick.output.verify.tasks import Options, input_bytes
+from brimwick.output.verify.tasks import Options
 from brimwick.output.verify.verdicts import checksum_report
 from brimwick.output.verify.writing import (
     Interrupts,
@@ -46,8 +46,8 @@ PROGRESS_MIN_BYTES = 8 << 20  # smaller inputs finish before a bar would help
 EXIT_TROUBLE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 2, 130, 141
 
 
-def _verdicts(args: argparse.Namespace, options: Options, on_task_done: OnTaskDone,
-              report: Report) -> Iterator[RawVerdict]:
+def _verdicts(args: argparse.Namespace, options: Options, writer: VerdictWriter, report: Report) -> Iterator[RawVerdict]:
+    """plan -> run: the inputs planned once for the workers that run them, their verdicts in input order."""
     # Unlabelled: with --quiet, the labels of OK verdicts would only be thrown away, and the
     # workers' OK verdicts are only counted.
     count_ok = report.count_ok if report.quiet else None
@@ -55,13 +55,16 @@ def _verdicts(args: argparse.Namespace, options: Options, on_task_done: OnTaskDo
         from brimwick.output.distributed import connect
 
         with connect(args.scheduler, args.timeout) as client:
-            yield from raw_verdicts_on_dask(client, args.files, options, on_task_done=on_task_done,
-                                            timeout=args.timeout, count_ok=count_ok)
+            yield from raw_verdicts_on_dask(client, args.files, options, on_task_done=writer.task_done,
+                                            timeout=args.timeout, count_ok=count_ok, on_plan=writer.planned)
     elif args.jobs > 1:
-        yield from raw_verdicts_in_processes(args.files, options, jobs=args.jobs, on_task_done=on_task_done,
+        plan = plan_run(args.files, args.jobs)
+        writer.planned(plan)
+        _warn_about_jobs(args.jobs, plan)
+        yield from raw_verdicts_in_processes(plan, options, jobs=args.jobs, on_task_done=writer.task_done,
                                              count_ok=count_ok)
     else:
-        yield from raw_verdicts(args.files, options, on_task_done=on_task_done)
+        yield from raw_verdicts(args.files, options, on_task_done=writer.task_done, on_plan=writer.planned)
 
 
 def _ascii_output(stream: IO[str]) -> bool:
@@ -72,9 +75,9 @@ def _ascii_output(stream: IO[str]) -> bool:
         return True
 
 
-def _warn_about_jobs(jobs: int, sources: list[str]) -> None:
+def _warn_about_jobs(jobs: int, plan: Plan) -> None:
     cpus = os.cpu_count() or 1
-    if worker_count(sources, jobs) > cpus:  # what runs, not what was asked: --jobs is capped at the tasks
+    if plan.workers(jobs) > cpus:  # what runs, not what was asked: --jobs is capped at the tasks
         tell(f"brimwick-manifest: warning: --jobs {jobs} is more than the {cpus} CPUs here; "
               "the extra workers only take turns")
 
@@ -83,16 +86,13 @@ def cmd_verify(args: argparse.Namespace) -> int:
     options = Options(strict=args.strict, max_document_bytes=args.max_document_bytes)
     out = sys.stdout
     report = Report(strict=args.strict, quiet=args.quiet, format=args.format, ascii=_ascii_output(out))
-    progress = Progress(input_bytes(args.files), sys.stderr, PROGRESS_MIN_BYTES)
-    # Someone watching sees each verdict at once: on a terminal, or while a stream is read.
-    live = is_terminal(out) or any(is_stream(source) for source in args.files)
+    progress = Progress(0, sys.stderr, PROGRESS_MIN_BYTES)  # its length once the run is planned
+    # Someone watching sees each verdict at once: on a terminal, or (as the plan says) while a stream is read.
     interrupts = Interrupts()
-    writer = VerdictWriter(report, out, progress, live, interrupts)
-    if args.jobs > 1:
-        _warn_about_jobs(args.jobs, args.files)
+    writer = VerdictWriter(report, out, progress, is_terminal(out), interrupts)
     with interrupts.installed():
         try:
-            writer.write_all(_verdicts(args, options, writer.task_done, report))
+            writer.write_all(_verdicts(args, options, writer, report))
         except KeyboardInterrupt as stop:
             interrupts.hold()  # the summary goes out whole; a signal now only ends the run at once
             progress.close()

@@ -11,6 +11,7 @@
 - ``verdicts``: one parsed document in, one verdict out, in plain words;
 - ``audit``: the strict audit of what the checksum does not cover;
 - ``findings``: the strict audit of each finding, by the host's own rules;
+- ``planning``: the plan of a run, made once: every input sized once, its tasks cut once;
 - ``tasks``: a unit of work (an input or a byte range of one) and running it;
 - ``remote``: reading an object in storage in few, large requests;
 - ``window``: tasks in flight on an executor, results handed back in order;

@@ -20,7 +20,8 @@ from dataclasses import dataclass, replace
 from typing import Any
 
 from brimwick.output.distributed import DEFAULT_TIMEOUT, ClusterFault
-from brimwick.output.verify.tasks import Options, Task, TaskResult, is_remote, run_task
+from brimwick.output.verify.sources import is_remote
+from brimwick.output.verify.tasks import Options, Task, TaskResult, run_task
 from brimwick.output.verify.window import TASKS_PER_WORKER_IN_FLIGHT, Future, Runner
 
 
@@ -54,11 +55,17 @@ def readable_here(source: str, task: Task) -> bool:
 
 
 def dask_runner(client: Any, options: Options, timeout: float | None = None) -> Runner:
-    """How the window runs tasks on the cluster behind ``client``: two per worker thread in flight."""
+    """How the window runs tasks on the cluster behind ``client``: between two and four per worker thread
+    unfinished, submitted two per thread at once and fetched together as they end. Each message to the
+    scheduler and each round trip costs the command and the scheduler about as much as a task itself
+    (the scheduler keeps what does not fit on the workers in its own queue)."""
     timeout = DEFAULT_TIMEOUT if timeout is None else timeout
     cluster = _Cluster(client, options, timeout)
-    return Runner(cluster.submit_many, running=TASKS_PER_WORKER_IN_FLIGHT * cluster.threads(), fetch=cluster.fetch,
-                  watch=cluster.watch, cancel_many=cluster.cancel_many)
+    threads = cluster.threads()
+    per_thread = 2 * TASKS_PER_WORKER_IN_FLIGHT
+    return Runner(cluster.submit_many, running=per_thread * threads, fetch=cluster.fetch, watch=cluster.watch,
+                  cancel_many=cluster.cancel_many, batch=TASKS_PER_WORKER_IN_FLIGHT * threads,
+                  fetch_many=cluster.fetch_many, per_worker=per_thread)
 
 
 def _where(task: Task) -> str:
@@ -95,7 +102,7 @@ class _Cluster:
 
     def fetch(self, task: Task, future: Future) -> TaskResult:
         try:
-            return future.result()  # type: ignore[no-any-return]
+            return self.client.gather(future, direct=True)  # type: ignore[no-any-return]
         except WorkerCannotRead as exc:
             raise ClusterFault(str(exc)) from None
         except TaskFailed as exc:
@@ -104,6 +111,25 @@ class _Cluster:
             raise ClusterFault(f"lost the Dask scheduler at {self._address()} during the run") from None
         except Exception as exc:  # KilledWorker: the workers running it kept dying
             raise ClusterFault(f"a task failed on the cluster ({_where(task)}): {type(exc).__name__}: {exc}") from None
+
+    def fetch_many(self, tasks: Sequence[Task], futures: Sequence[Future]) -> list[TaskResult | Exception]:
+        """The results of the finished tasks in one round trip; any other (it raised, it was cancelled, its
+        worker died meanwhile) fetched on its own, so that it fails as ``fetch`` says."""
+        finished = [at for at, future in enumerate(futures) if getattr(future, "status", None) == "finished"]
+        gathered: dict[int, TaskResult] = {}
+        if len(finished) > 1:
+            try:
+                values = self.client.gather([futures[at] for at in finished], direct=True)
+                gathered = dict(zip(finished, values, strict=True))
+            except Exception:  # one of them failed after all: each is fetched on its own
+                gathered = {}
+        results: list[TaskResult | Exception] = []
+        for at, (task, future) in enumerate(zip(tasks, futures, strict=True)):
+            try:
+                results.append(gathered[at] if at in gathered else self.fetch(task, future))
+            except Exception as exc:
+                results.append(exc)
+        return results
 
     def watch(self) -> None:
         """Give up on a scheduler that is gone and on a cluster left without workers."""

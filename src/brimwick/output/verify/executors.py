@@ -1,9 +1,10 @@
 """Where tasks run: a pool of worker processes here, or a Dask distributed cluster.
 
 Each executor is a ``window.Runner`` (tasks in, a future of each one's
-``TaskResult`` out, two per worker running at once) handed to
-``ordered.raw_verdicts``, which keeps the verdicts in input order whatever
-runs them; running in this process needs no executor at all. The workers open
+``TaskResult`` out, two per worker running at once) that runs the run's
+plan (``planning``) through ``ordered.run_plan``, which keeps the verdicts
+in input order whatever runs them; running in this process needs no
+executor at all. The workers open
 and read their inputs themselves and send back only verdicts. How tasks travel
 to a Dask cluster and when to give up on one is ``cluster``'s; connecting to
 it is ``brimwick.output.distributed``'s.
@@ -14,41 +15,43 @@ from __future__ import annotations
 from collections.abc import Iterable, Iterator
 from typing import Any
 
-from brimwick.output.verify.ordered import CountOk, OnTaskDone, RawVerdict, Verdict, labelled, raw_verdicts, source_list
-from brimwick.output.verify.tasks import Options, run_task, task_count
+from brimwick.output.verify.ordered import CountOk, OnTaskDone, RawVerdict, Verdict, labelled, raw_verdicts, run_plan
+from brimwick.output.verify.planning import OnPlan, Plan, plan_run, source_list
+from brimwick.output.verify.tasks import Options, run_task
 from brimwick.output.verify.window import TASKS_PER_WORKER_IN_FLIGHT, Runner
 
 
-def verify_in_processes(sources: Iterable[str], options: Options = Options(), *, jobs: int = 2,
+def verify_in_processes(sources: Iterable[str] | Plan, options: Options = Options(), *, jobs: int = 2,
                         on_task_done: OnTaskDone | None = None) -> Iterator[Verdict]:
     """``verify_sources`` over a pool of ``jobs`` worker processes that read their own byte ranges."""
     return labelled(raw_verdicts_in_processes(sources, options, jobs=jobs, on_task_done=on_task_done))
 
 
-def raw_verdicts_in_processes(sources: Iterable[str], options: Options = Options(), *, jobs: int = 2,
-                              on_task_done: OnTaskDone | None = None,
-                              count_ok: CountOk | None = None) -> Iterator[RawVerdict]:
-    """``verify_in_processes``, each verdict as a RawVerdict."""
+def raw_verdicts_in_processes(sources: Iterable[str] | Plan, options: Options = Options(), *, jobs: int = 2,
+                              on_task_done: OnTaskDone | None = None, count_ok: CountOk | None = None,
+                              on_plan: OnPlan | None = None) -> Iterator[RawVerdict]:
+    """``verify_in_processes``, each verdict as a RawVerdict; ``sources`` may be a plan made already."""
+    plan = plan_run(sources if isinstance(sources, Plan) else source_list(sources), jobs)
+    return _in_processes(plan, options, jobs, on_task_done, count_ok, on_plan)
+
+
+def _in_processes(plan: Plan, options: Options, jobs: int, on_task_done: OnTaskDone | None,
+                  count_ok: CountOk | None, on_plan: OnPlan | None) -> Iterator[RawVerdict]:
     from concurrent.futures import ProcessPoolExecutor
 
-    sources = source_list(sources)
-    jobs = worker_count(sources, jobs)
+    if on_plan is not None:
+        on_plan(plan)
+    jobs = plan.workers(jobs)
     if jobs == 0:  # every input is a stream, read here
-        yield from raw_verdicts(sources, options, on_task_done=on_task_done)
+        yield from run_plan(plan, options, on_task_done=on_task_done)
         return
     pool = ProcessPoolExecutor(max_workers=jobs, initializer=_leave_signals_to_the_command)
     try:
         runner = Runner(lambda tasks: [pool.submit(run_task, task, options) for task in tasks],
                         running=TASKS_PER_WORKER_IN_FLIGHT * jobs)
-        yield from raw_verdicts(sources, options, runner=runner, on_task_done=on_task_done, count_ok=count_ok)
+        yield from run_plan(plan, options, runner, on_task_done=on_task_done, count_ok=count_ok)
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
-
-
-def worker_count(sources: list[str], jobs: int) -> int:
-    """The workers ``jobs`` asks for, no more than there are tasks for them (a worker with nothing to do
-    would only cost its start): 0 when every input is one the command reads itself."""
-    return min(jobs, task_count(sources, jobs))
 
 
 def _leave_signals_to_the_command() -> None:
@@ -65,7 +68,7 @@ def _leave_signals_to_the_command() -> None:
         pass
 
 
-def verify_on_dask(client: Any, sources: Iterable[str], options: Options = Options(), *,
+def verify_on_dask(client: Any, sources: Iterable[str] | Plan, options: Options = Options(), *,
                    on_task_done: OnTaskDone | None = None, timeout: float | None = None) -> Iterator[Verdict]:
     """``verify_sources`` on a Dask distributed cluster through ``client``.
 
@@ -81,12 +84,15 @@ def verify_on_dask(client: Any, sources: Iterable[str], options: Options = Optio
     return labelled(raw_verdicts_on_dask(client, sources, options, on_task_done=on_task_done, timeout=timeout))
 
 
-def raw_verdicts_on_dask(client: Any, sources: Iterable[str], options: Options = Options(), *,
+def raw_verdicts_on_dask(client: Any, sources: Iterable[str] | Plan, options: Options = Options(), *,
                          on_task_done: OnTaskDone | None = None, timeout: float | None = None,
-                         count_ok: CountOk | None = None) -> Iterator[RawVerdict]:
-    """``verify_on_dask``, each verdict as a RawVerdict."""
+                         count_ok: CountOk | None = None, on_plan: OnPlan | None = None) -> Iterator[RawVerdict]:
+    """``verify_on_dask``, each verdict as a RawVerdict. The plan is made once the cluster's worker
+    threads are known (its ranges are sized for them), unless ``sources`` is a plan already."""
     from brimwick.output.verify.cluster import dask_runner
 
-    sources = list(sources)
+    if not isinstance(sources, Plan):
+        sources = list(sources)
     runner = dask_runner(client, options, timeout)
-    yield from raw_verdicts(sources, options, runner=runner, on_task_done=on_task_done, count_ok=count_ok)
+    yield from raw_verdicts(sources, options, runner=runner, on_task_done=on_task_done, count_ok=count_ok,
+                            on_plan=on_plan)

@@ -1,8 +1,9 @@
 """Verdicts in input order, from any executor, and their labels.
 
-``raw_verdicts`` plans the tasks, hands them to an executor's ``submit`` (or
-runs them here, one after another, without one) with a bounded number in
-flight, and gives every verdict in input order as soon as it is known. The
+``raw_verdicts`` plans the run (``planning``), hands the plan's tasks to an
+executor's ``submit`` (or runs them here, one after another, without one)
+with a bounded number in flight, and gives every verdict in input order as
+soon as it is known. The
 labeller turns the task-relative line numbers into ``NAME:LINE`` labels, or
 ``NAME`` for an input that holds one document. What a verdict says is
 ``verdicts``'s; which executor runs the tasks is the caller's choice
@@ -11,21 +12,11 @@ labeller turns the task-relative line numbers into ``NAME:LINE`` labels, or
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 
-from brimwick.output.verify.tasks import (
-    STDIN,
-    Judge,
-    Options,
-    Task,
-    TaskResult,
-    cycle_collector_paused,
-    plan,
-    range_bytes_for,
-    sizes_of,
-    task_verdicts,
-)
+from brimwick.output.verify.planning import OnPlan, Plan, plan_run, source_list
+from brimwick.output.verify.tasks import STDIN, Judge, Options, Task, TaskResult, cycle_collector_paused, task_verdicts
 from brimwick.output.verify.positions import Position
 from brimwick.output.verify.sources import is_stream
 from brimwick.output.verify.verdicts import INVALID, check_document
@@ -65,13 +56,6 @@ def label(name: str, line: int) -> str:
     return f"{name}:{position(line)}" if line else name
 
 
-def source_list(sources: Iterable[str]) -> list[str]:
-    """The inputs as a list; a bare string is refused, since it would be read as one input per character."""
-    if isinstance(sources, (str, bytes)):
-        raise TypeError(f"sources must be a list of inputs, not one {type(sources).__name__}: [{sources!r}]?")
-    return list(sources)
-
-
 def label_of(source: str) -> str:
     return STDIN_LABEL if source == STDIN else source
 
@@ -82,7 +66,7 @@ def labelled(raw: Iterable[RawVerdict]) -> Iterator[Verdict]:
         yield Verdict(label(name, line), status, detail)
 
 
-def verify_sources(sources: Iterable[str], options: Options = Options(), *, submit: Submit | None = None,
+def verify_sources(sources: Iterable[str] | Plan, options: Options = Options(), *, submit: Submit | None = None,
                    window: int = 4, range_bytes: int | None = None, on_task_done: OnTaskDone | None = None,
                    judge: Judge = check_document, runner: Runner | None = None) -> Iterator[Verdict]:
     """Verdicts on every document of the inputs, in input order, each as soon as it is known.
@@ -99,37 +83,43 @@ def verify_sources(sources: Iterable[str], options: Options = Options(), *, subm
                                  on_task_done=on_task_done, judge=judge, runner=runner))
 
 
-def raw_verdicts(sources: Iterable[str], options: Options = Options(), *, submit: Submit | None = None,
+def raw_verdicts(sources: Iterable[str] | Plan, options: Options = Options(), *, submit: Submit | None = None,
                  window: int = 4, range_bytes: int | None = None, on_task_done: OnTaskDone | None = None,
                  judge: Judge = check_document, runner: Runner | None = None,
-                 count_ok: CountOk | None = None) -> Iterator[RawVerdict]:
+                 count_ok: CountOk | None = None, on_plan: OnPlan | None = None) -> Iterator[RawVerdict]:
     """``verify_sources``, each verdict as a RawVerdict; ``runner`` stands for ``submit`` and ``window``
     where an executor needs more say (see ``window.Runner``). With ``count_ok``, OK verdicts that
     come back from workers may be given to it as their number instead of one by one (for a caller
-    that shows none of them: a worker's OK verdicts cost the command nothing each)."""
-    sources = source_list(sources)
-    return _raw_verdicts(sources, options, submit, window, range_bytes, on_task_done, judge, runner, count_ok)
-
-
-def _raw_verdicts(sources: list[str], options: Options, submit: Submit | None, window: int, range_bytes: int | None,
-                  on_task_done: OnTaskDone | None, judge: Judge, runner: Runner | None,
-                  count_ok: CountOk | None) -> Iterator[RawVerdict]:
-    sizes = sizes_of(sources)
-    if range_bytes is None:
-        workers = runner.running // 2 if runner else window // 2 if submit else 1
-        range_bytes = range_bytes_for(sum(size or 0 for size in sizes), workers)
-    tasks = plan(sources, range_bytes, sizes)
-    labeller = _Labeller(sources)
+    that shows none of them: a worker's OK verdicts cost the command nothing each). ``sources`` may be
+    a ``Plan`` made already; ``on_plan`` is shown the plan before the first task runs."""
+    if not isinstance(sources, Plan):
+        sources = source_list(sources)
     if runner is None and submit is not None:
         runner = Runner(lambda batch: [submit(task) for task in batch], running=window)
+    return _planned_run(sources, options, runner, range_bytes, on_plan, on_task_done, judge, count_ok)
+
+
+def _planned_run(sources: list[str] | Plan, options: Options, runner: Runner | None, range_bytes: int | None,
+                 on_plan: OnPlan | None, on_task_done: OnTaskDone | None, judge: Judge,
+                 count_ok: CountOk | None) -> Iterator[RawVerdict]:
+    plan = plan_run(sources, runner.workers if runner else 1, range_bytes)
+    if on_plan is not None:
+        on_plan(plan)
+    yield from run_plan(plan, options, runner, on_task_done=on_task_done, judge=judge, count_ok=count_ok)
+
+
+def run_plan(plan: Plan, options: Options, runner: Runner | None = None, *, on_task_done: OnTaskDone | None = None,
+             judge: Judge = check_document, count_ok: CountOk | None = None) -> Iterator[RawVerdict]:
+    """Every verdict of the plan's tasks, in input order: on ``runner``'s executor, or here without one."""
+    labeller = _Labeller(plan.sources)
     if runner is None:
-        yield from _run_here(tasks, options, labeller, on_task_done, judge)
+        yield from _run_here(plan.tasks, options, labeller, on_task_done, judge)
     else:
-        yield from _run_submitted(tasks, options, labeller, on_task_done, runner, count_ok)
+        yield from _run_submitted(plan.tasks, options, labeller, on_task_done, runner, judge, count_ok)
     yield from labeller.finish()
 
 
-def _run_here(tasks: list[Task], options: Options, labeller: _Labeller, on_task_done: OnTaskDone | None,
+def _run_here(tasks: Sequence[Task], options: Options, labeller: _Labeller, on_task_done: OnTaskDone | None,
               judge: Judge) -> Iterator[RawVerdict]:
     with cycle_collector_paused():
         for task in tasks:
@@ -139,13 +129,13 @@ def _run_here(tasks: list[Task], options: Options, labeller: _Labeller, on_task_
                 on_task_done(task)
 
 
-def _run_submitted(tasks: list[Task], options: Options, labeller: _Labeller, on_task_done: OnTaskDone | None,
-                   runner: Runner, count_ok: CountOk | None = None) -> Iterator[RawVerdict]:
+def _run_submitted(tasks: Sequence[Task], options: Options, labeller: _Labeller, on_task_done: OnTaskDone | None,
+                   runner: Runner, judge: Judge, count_ok: CountOk | None) -> Iterator[RawVerdict]:
     """Tasks in flight on the runner, collected in their order; standard input is read here in its turn."""
     for task, result in runner.in_order(tasks):
         if result is None:
             counter = [0]
-            yield from labeller.task(task, task_verdicts(task, options, counter), counter)
+            yield from labeller.task(task, task_verdicts(task, options, counter, judge), counter)
         elif count_ok is not None and task.json_lines:
             yield from labeller.counted(task, result, count_ok)
         else:
@@ -158,7 +148,7 @@ class _Labeller:
     """Turns task-relative line numbers into labels: ``NAME:LINE``, or ``NAME`` for an
     input that is one document (or could not be read at all)."""
 
-    def __init__(self, sources: list[str]) -> None:
+    def __init__(self, sources: Sequence[str]) -> None:
         self.sources = sources
         self.index = -1
         self.base = 0

@@ -20,9 +20,14 @@ class Progress:
     """A one-line bar on ``stream``, drawn only for a terminal and an input of ``min_bytes`` or more."""
 
     def __init__(self, total: int, stream: IO[str], min_bytes: int = PROGRESS_MIN_BYTES) -> None:
-        self.total, self.done, self.stream = total, 0, stream
-        self.shown = total >= min_bytes and is_terminal(stream)
+        self.done, self.stream, self.min_bytes = 0, stream, min_bytes
         self.drawn = 0  # characters of the bar now on the terminal
+        self.start(total)
+
+    def start(self, total: int) -> None:
+        """The bytes the run will read, once they are known (the run's plan sizes the inputs)."""
+        self.total = total
+        self.shown = total >= self.min_bytes and is_terminal(self.stream)
 
     def advance(self, task: Task) -> None:
         self.done += task.size

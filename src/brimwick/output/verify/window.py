@@ -34,6 +34,8 @@ class Future(Protocol):
 
 SubmitMany = Callable[[Sequence[Task]], Sequence[Future]]
 Fetch = Callable[[Task, Future], TaskResult]
+# Results of several finished tasks at once (one round trip), each a TaskResult or what its fetch raised.
+FetchMany = Callable[[Sequence[Task], Sequence[Future]], Sequence["TaskResult | Exception"]]
 
 
 def held_bytes(result: TaskResult) -> int:
@@ -47,7 +49,9 @@ class Runner:
     ``fetch`` turns a finished future into its result, raising what the caller wants raised;
     ``watch`` is called while nothing finishes and may raise to give up; ``cancel_many``
     cancels what is still pending when the caller stops. What ``fetch`` raises is raised in the
-    task's turn, after the results of the tasks before it."""
+    task's turn, after the results of the tasks before it. ``batch``: tasks are submitted only this
+    many at once (where each submission is a message to a scheduler), and ``fetch_many`` fetches the
+    results of the tasks that ended meanwhile together; both save an executor's cost per message."""
 
     submit_many: SubmitMany
     running: int  # tasks unfinished at once, at most
@@ -55,6 +59,14 @@ class Runner:
     fetch: Fetch = lambda task, future: future.result()  # noqa: E731
     watch: Callable[[], None] | None = None
     cancel_many: Callable[[Sequence[Future]], None] = lambda futures: _cancel_each(futures)  # noqa: E731
+    batch: int = 1
+    fetch_many: FetchMany | None = None
+    per_worker: int = TASKS_PER_WORKER_IN_FLIGHT  # of ``running``
+
+    @property
+    def workers(self) -> int:
+        """The workers this runner keeps busy, as the plan's ranges are sized for them."""
+        return max(1, self.running // self.per_worker)
 
     def in_order(self, tasks: Sequence[Task]) -> Iterator[tuple[Task, TaskResult | None]]:
         """(task, result) for every task, in task order; the result is None for a task the caller
@@ -89,6 +101,8 @@ class _Flight:
         """Submit the next tasks while fewer than ``running`` are unfinished and the waiting
         results hold less than the budget; the task at ``position`` always goes."""
         runner, batch = self.runner, list[int]()
+        if self.submitted > position and runner.running - len(self.futures) < runner.batch:
+            return  # until a whole batch can go
         while self.submitted < len(tasks) and len(self.futures) + len(batch) < runner.running and \
                 (self.held < runner.budget or self.submitted == position):
             if not tasks[self.submitted].here:
@@ -104,24 +118,36 @@ class _Flight:
         return lambda _: self.ended.put(at)
 
     def wait(self, tasks: Sequence[Task]) -> None:
-        """Fetch the result of the next task to end."""
+        """Fetch the result of the next task to end; with ``fetch_many``, those of any that ended meanwhile too."""
         watch = self.runner.watch
         try:
-            at = self.ended.get(timeout=POLL_SECONDS if watch else None)
+            ended = [self.ended.get(timeout=POLL_SECONDS if watch else None)]
         except queue.Empty:
             assert watch is not None
             watch()
             return
-        future = self.futures.pop(at, None)
-        if future is None:  # a rerun's second notice
+        while self.runner.fetch_many is not None and not self.ended.empty():
+            ended.append(self.ended.get())
+        fetched = [at for at in ended if at in self.futures]  # not a rerun's second notice
+        if not fetched:
             return
-        try:
-            result: TaskResult | Exception = self.runner.fetch(tasks[at], future)
-        except Exception as exc:  # raised in its turn, after the verdicts of the tasks before it
-            result = exc
-        del future  # the executor may free it now
-        self.results[at] = result
-        self.held += held_bytes(result) if isinstance(result, TaskResult) else 0
+        futures = [self.futures.pop(at) for at in fetched]
+        results = self._fetch([tasks[at] for at in fetched], futures)
+        del futures  # the executor may free them now
+        for at, result in zip(fetched, results, strict=True):
+            self.results[at] = result  # an exception is raised in its turn, after the verdicts before it
+            self.held += held_bytes(result) if isinstance(result, TaskResult) else 0
+
+    def _fetch(self, tasks: Sequence[Task], futures: Sequence[Future]) -> Sequence[TaskResult | Exception]:
+        if self.runner.fetch_many is not None:
+            return self.runner.fetch_many(tasks, futures)
+        results: list[TaskResult | Exception] = []
+        for task, future in zip(tasks, futures, strict=True):
+            try:
+                results.append(self.runner.fetch(task, future))
+            except Exception as exc:
+                results.append(exc)
+        return results
 
     def take(self, position: int) -> TaskResult | None:
         result = self.results.pop(position, None)

@@ -34,6 +34,7 @@ from types import FrameType
 from typing import IO
 
 from brimwick.output.verify.ordered import RawVerdict
+from brimwick.output.verify.planning import Plan
 from brimwick.output.verify.progress import Progress
 from brimwick.output.verify.report import Report
 from brimwick.output.verify.tasks import Task
@@ -105,6 +106,12 @@ class VerdictWriter:
         self.interrupts = interrupts or Interrupts()
         self.batch: list[str] = []  # lines gathered and not yet written
 
+    def planned(self, plan: Plan) -> None:
+        """Once the run is planned: the bar's length, and every line flushed while a stream is read (someone
+        is watching it arrive)."""
+        self.progress.start(plan.total_bytes)
+        self.live = self.live or plan.reads_streams
+
     def task_done(self, task: Task) -> None:
         """At the end of each task: what it found goes out, and the bar moves on."""
         if self.batch:
@@ -129,7 +136,7 @@ class VerdictWriter:
 
     def write_all(self, verdicts: Iterable[RawVerdict]) -> None:
         done, batch, interrupts = self.report.done, self.batch, self.interrupts
-        gather, live = batch.append, self.live
+        gather = batch.append
         due = time.monotonic() + FLUSH_SECONDS
         try:
             for name, line, status, detail in verdicts:
@@ -137,7 +144,7 @@ class VerdictWriter:
                 shown = done(name, line, status, detail)
                 if shown is not None:
                     gather(shown)
-                    if live or len(batch) >= BATCH_LINES or time.monotonic() >= due:
+                    if self.live or len(batch) >= BATCH_LINES or time.monotonic() >= due:
                         self.send()
                         due = time.monotonic() + FLUSH_SECONDS
                 interrupts.depth -= 1
