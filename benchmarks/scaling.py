@@ -7,8 +7,11 @@ per-task costs of `--scheduler`, and the requests an s3:// input costs.
   the file, at once (the wall time of both). Trials take turns; the fastest
   of each counts.
 - Fixed cost: the time from starting the command to its first verdict line.
-- Per-task cost: the same file on the cluster cut into many small ranges and
-  into a few large ones; the difference over the difference in tasks.
+- Per-task cost: CPU time of the command, the scheduler and the workers
+  (psutil, per process) with the same file on the cluster cut into many
+  small ranges and into a few large ones; the difference over the
+  difference in tasks. Then the command's CPU per OK verdict with -q, in
+  ranges of a large store's size, and the tasks a 600 GB store is cut into.
 - Object storage: requests that moto's S3 API on 127.0.0.1 served per 100 MB.
 
 Every server runs on 127.0.0.1 (dashboards too) and is stopped on the way out.
@@ -101,32 +104,76 @@ def fixed_costs(cli: list[str], path: Path, address: str, repeat: int) -> None:
     print("\ntime to the first verdict line: " + ", ".join(f"{name} {s:.3f} s" for name, s in firsts.items()))
 
 
-def per_task_cost(path: Path, address: str, repeat: int) -> None:
+def per_task_cpu(path: Path, cluster: DaskCluster, repeat: int) -> None:
+    """CPU time per task of the command (this process: the run is made here, as the command makes it), the
+    scheduler and the workers (psutil, per process): the same file cut into many small ranges and into a
+    few large ones, the difference over the difference in tasks; the least CPU of ``repeat`` runs each."""
+    import psutil
     from distributed import Client
 
-    from brimwick.output.verify import ordered
     from brimwick.output.verify.executors import raw_verdicts_on_dask
-    from brimwick.output.verify.tasks import plan
+    from brimwick.output.verify.planning import plan_run
 
-    size, seconds, tasks = path.stat().st_size, {}, {}
-    real = ordered.range_bytes_for
-    with Client(address, set_as_default=False) as client:
-        for range_bytes in (16 << 20, 256 << 10):
-            ordered.range_bytes_for = lambda total, workers, r=range_bytes: r  # type: ignore[assignment]
-            tasks[range_bytes] = len(plan([str(path)], range_bytes))
-            seconds[range_bytes] = best({"run": lambda: _timed(lambda: sum(1 for _ in raw_verdicts_on_dask(client, [str(path)])))},
-                                        repeat)["run"]
-    ordered.range_bytes_for = real
-    (large, small) = sorted(seconds)[::-1]
-    cost = (seconds[small] - seconds[large]) / (tasks[small] - tasks[large])
-    print(f"per-task cost on the cluster: {cost * 1e3:.2f} ms ({tasks[small]} tasks of {small >> 10} KiB in "
-          f"{seconds[small]:.2f} s, {tasks[large]} of {large >> 20} MiB in {seconds[large]:.2f} s, {size / 1e6:.0f} MB)")
+    processes = {"command": [psutil.Process()], "scheduler": [psutil.Process(cluster.scheduler.pid)],
+                 "workers": [psutil.Process(worker.pid) for worker in cluster.workers]}
+
+    def cpu() -> dict[str, float]:
+        return {name: sum(sum(p.cpu_times()[:2]) for p in procs) for name, procs in processes.items()}
+
+    runs: dict[int, tuple[int, dict[str, float]]] = {}
+    with Client(cluster.address, set_as_default=False) as client:
+        for _ in range(repeat):
+            for range_bytes in (16 << 20, 64 << 10):
+                plan = plan_run([str(path)], range_bytes=range_bytes)
+                before = cpu()
+                sum(1 for _ in raw_verdicts_on_dask(client, plan))
+                spent = {name: seconds - before[name] for name, seconds in cpu().items()}
+                if range_bytes not in runs or sum(spent.values()) < sum(runs[range_bytes][1].values()):
+                    runs[range_bytes] = len(plan.tasks), spent
+    (few, large), (many, small) = runs[16 << 20], runs[64 << 10]
+    split = {name: (small[name] - large[name]) / (many - few) * 1e3 for name in small}
+    print(f"\nCPU per task on the cluster ({many} tasks of 64 KiB against {few} of 16 MiB, {path.stat().st_size / 1e6:.0f} "
+          f"MB): " + ", ".join(f"{name} {ms:.2f} ms" for name, ms in split.items()) +
+          f"; command + scheduler {split['command'] + split['scheduler']:.2f} ms")
 
 
-def _timed(run: Callable[[], object]) -> float:
-    start = time.perf_counter()
-    run()
-    return time.perf_counter() - start
+def ok_verdict_cpu(path: Path, work: Path, address: str, repeat: int) -> None:
+    """The command's CPU per OK verdict with -q on the cluster, in ranges of a large store's size: the
+    difference between a file and one four times as large, over the difference in documents."""
+    import psutil
+    from distributed import Client
+
+    from brimwick.output.verify.executors import raw_verdicts_on_dask
+    from brimwick.output.verify.planning import plan_run
+    from brimwick.output.verify.progress import Progress
+    from brimwick.output.verify.report import Report
+    from brimwick.output.verify.tasks import MAX_RANGE_BYTES
+    from brimwick.output.verify.writing import VerdictWriter
+
+    bigger = grow(path, work / "ok-verdicts.jsonl", path.stat().st_size * 4 / 1e6)
+    me, spent, documents = psutil.Process(), {}, {}
+    with Client(address, set_as_default=False) as client, open(os.devnull, "w") as out:
+        for _ in range(repeat):
+            for file in (path, bigger):
+                report = Report(quiet=True)
+                writer = VerdictWriter(report, out, Progress(0, out), live=False)
+                plan = plan_run([str(file)], range_bytes=MAX_RANGE_BYTES)
+                before = sum(me.cpu_times()[:2])
+                writer.write_all(raw_verdicts_on_dask(client, plan, count_ok=report.count_ok))
+                spent[file] = min(spent.get(file, float("inf")), sum(me.cpu_times()[:2]) - before)
+                documents[file] = report.total
+    bigger.unlink()
+    per = (spent[bigger] - spent[path]) / (documents[bigger] - documents[path])
+    print(f"the command's CPU per OK verdict with -q on the cluster (ranges of {MAX_RANGE_BYTES >> 20} MiB): "
+          f"{per * 1e6:.3f} µs")
+
+
+def store_tasks(workers: int = 100, size: int = 600 * 10**9) -> None:
+    from brimwick.output.verify.tasks import plan, range_bytes_for
+
+    cut = plan(["store.jsonl"], range_bytes_for(size, workers), [size], ramp=True)
+    print(f"a {size / 1e9:.0f} GB JSON Lines store on {workers} workers: {len(cut):,} tasks, "
+          f"the first of {cut[0].size >> 20} MiB, then up to {max(t.size for t in cut) >> 20} MiB")
 
 
 def storage_requests(cli: list[str], path: Path, s3: S3Server, address: str) -> None:
@@ -151,7 +198,9 @@ def run(cli: list[str], path: Path, work: Path, megabytes: int, repeat: int, s3:
     cluster = DaskCluster(2, env=server.env if server else None)
     try:
         fixed_costs(cli, path, cluster.address, repeat)
-        per_task_cost(path, cluster.address, min(repeat, 3))
+        per_task_cpu(path, cluster, min(repeat, 3))
+        ok_verdict_cpu(path, work, cluster.address, min(repeat, 3))
+        store_tasks()
         if server:
             storage_requests(cli, path, server, cluster.address)
         if megabytes:

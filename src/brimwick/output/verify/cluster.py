@@ -62,9 +62,9 @@ def dask_runner(client: Any, options: Options, timeout: float | None = None) -> 
     timeout = DEFAULT_TIMEOUT if timeout is None else timeout
     cluster = _Cluster(client, options, timeout)
     threads = cluster.threads()
-    per_thread = 2 * TASKS_PER_WORKER_IN_FLIGHT
+    per_thread = 4 * TASKS_PER_WORKER_IN_FLIGHT
     return Runner(cluster.submit_many, running=per_thread * threads, fetch=cluster.fetch, watch=cluster.watch,
-                  cancel_many=cluster.cancel_many, batch=TASKS_PER_WORKER_IN_FLIGHT * threads,
+                  cancel_many=cluster.cancel_many, batch=per_thread // 2 * threads,
                   fetch_many=cluster.fetch_many, per_worker=per_thread)
 
 
