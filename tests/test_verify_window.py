@@ -34,6 +34,7 @@ class Pool:
         self.most_unfinished = 0
         self.ended = 0
         self.ended_before_first: int | None = None
+        self.batches: list[int] = []  # tasks in each submission
 
     def run(self, task: Task) -> TaskResult:
         if task.index == 0 and self.first_waits_for is not None:
@@ -50,6 +51,7 @@ class Pool:
 
     def submit_many(self, tasks: Sequence[Task]) -> list[Future[TaskResult]]:
         futures = [self.executor.submit(self.run, task) for task in tasks]
+        self.batches.append(len(tasks))
         with self.lock:
             self.submitted += futures
             self.most_unfinished = max(self.most_unfinished, sum(not f.done() for f in self.submitted))
@@ -60,16 +62,19 @@ def tasks(count: int) -> list[Task]:
     return [Task(index, f"in-{index}.jsonl") for index in range(count)]
 
 
-@pytest.mark.parametrize("workers, budget, ended_before_first", [
-    (2, 1 << 20, 79),  # the other worker keeps going behind the slow task, to the last
-    (2, 0, 0),  # no budget: waiting results stop new tasks, and none may wait, so one task runs at a time
+@pytest.mark.parametrize("workers, budget, ended_before_first, batch", [
+    (2, 1 << 20, 79, 1),  # the other worker keeps going behind the slow task, to the last
+    (2, 1 << 20, 79, 2),  # tasks submitted two at once (one message to a scheduler) do too
+    (2, 0, 0, 1),  # no budget: waiting results stop new tasks, and none may wait, so one task runs at a time
 ])
-def test_a_slow_task_holds_back_the_output_not_the_workers(workers: int, budget: int, ended_before_first: int) -> None:
+def test_a_slow_task_holds_back_the_output_not_the_workers(workers: int, budget: int, ended_before_first: int,
+                                                           batch: int) -> None:
     pool = Pool(workers, {}, first_waits_for=ended_before_first)
-    runner = Runner(pool.submit_many, running=2 * workers, budget=budget)
+    runner = Runner(pool.submit_many, running=2 * workers, budget=budget, batch=batch)
     order = [task.index for task, _ in runner.in_order(tasks(80))]
     assert order == list(range(80))
     assert pool.most_unfinished <= 2 * workers and pool.ended_before_first == ended_before_first
+    assert min(pool.batches[:-1]) >= batch and sum(pool.batches) == 80  # each task once, in whole batches
 
 
 def test_waiting_results_stay_within_the_budget() -> None:

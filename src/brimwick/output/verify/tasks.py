@@ -155,8 +155,8 @@ def sizes_of(sources: Iterable[str]) -> list[int | None]:
 def range_bytes_for(total: int, workers: int) -> int:
     """The size of the byte ranges for ``total`` bytes on ``workers`` workers: RANGES_PER_WORKER each, so
     every worker stays busy to the end and a slow range holds back a small share, within MIN_RANGE_BYTES
-    and MAX_RANGE_BYTES, so that each costs little beside its work (about 1 ms of the command and the
-    scheduler per range, against 0.4 s of a worker's time for 64 MiB)."""
+    and MAX_RANGE_BYTES, so that each costs little beside its work (on a cluster about 2 ms of the
+    command's and the scheduler's CPU a range, against 0.4 s of a worker's time for 64 MiB)."""
     return max(MIN_RANGE_BYTES, min(MAX_RANGE_BYTES, total // max(1, workers * RANGES_PER_WORKER)))
 
 
