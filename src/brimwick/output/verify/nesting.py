@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import re
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from itertools import accumulate, takewhile
 from types import FrameType
 from typing import TypeVar
@@ -41,6 +41,8 @@ _MARGIN = 200
 # the rest is kept, once, rather than tried again from every quote in it.
 _STRING = re.compile(rb'"(?:[^"\\]|\\.)*+"|"((?:[^"\\]|\\.)*+)\Z', re.S)
 _NOT_BRACKETS = bytes(b for b in range(256) if b not in b"[]{}")
+_TOKEN = re.compile(_STRING.pattern + rb"|[\[\]{}]", re.S)
+_BRACKET = re.compile(rb"[\[\]{}]")
 _STEP = [0] * 256
 for _byte in b"[{":
     _STEP[_byte] = 1
@@ -77,6 +79,29 @@ def depth(data: bytes | bytearray) -> int:
     out); for text whose brackets never close, how deeply all of it nests."""
     bare = _STRING.sub(rb"\1", data).translate(None, _NOT_BRACKETS)
     return max(takewhile(bool, accumulate(map(_STEP.__getitem__, bare))), default=0)
+
+
+def past_the_limit(data: bytes | bytearray) -> int:
+    """Where the first value in ``data`` opens its level past ``MAX_DEPTH``, counted as ``depth`` counts;
+    -1 when it never does."""
+    level = 0
+    for at in _brackets(data):
+        level += _STEP[data[at]]
+        if level > MAX_DEPTH:
+            return at
+        if not level:
+            return -1
+    return -1
+
+
+def _brackets(data: bytes | bytearray) -> Iterator[int]:
+    """Where the brackets outside strings are, as ``depth`` leaves strings out."""
+    for token in _TOKEN.finditer(data):
+        if token.group(1) is not None:  # a string never closed: the rest is bare
+            yield from (bracket.start() for bracket in _BRACKET.finditer(data, token.start(1)))
+            return
+        if data[token.start()] != 0x22:
+            yield token.start()
 
 
 def too_deep(data: bytes | bytearray) -> bool:

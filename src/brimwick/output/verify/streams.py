@@ -27,13 +27,12 @@ from typing import Any, NamedTuple
 from brimwick.output.verify import readings
 from brimwick.output.verify.documents import REFUSED, Damaged, fast, strict_whole, too_large, unreadable
 from brimwick.output.verify.lines import Piece, Rereading
-from brimwick.output.verify.nesting import TOO_DEEP, TooDeep, too_deep, within_limit
+from brimwick.output.verify.nesting import TOO_DEEP, TooDeep, past_the_limit, too_deep, within_limit
 from brimwick.output.verify.positions import LineText, Position, skip_space
-from brimwick.output.verify.resync import VALUE_START, Stretch, glued_value
+from brimwick.output.verify.resync import EARLY_TRIES, VALUE_START, Stop, Stretch, glued_value, stop_at
 
 _SPACE = b" \t\r\n"
 _CLOSING = (b"}", b"]")
-_EARLY_TRIES = 4  # tries a value gets on lines that start with a closing bracket
 _CUT_SHORT = "unexpected end of data"  # a character that the end of what was read cut in two
 _DECODE = json.JSONDecoder().raw_decode
 
@@ -54,10 +53,8 @@ class _Read(NamedTuple):
 
 class _Failed(NamedTuple):
     reason: str
-    # Where reading it failed, in bytes of the block: a value that starts inside it and is still open
-    # there fails there for the same reason (see resync.Stretch); -1 where that cannot be said.
-    stop: int
-    undecodable: str | None = None  # why the byte at `stop` is not UTF-8, when that is the reason
+    stop: Stop | None = None  # where reading it stopped, for the values inside it (see resync.Stretch)
+    ends_input: bool = False  # what was read of it runs to the end of the input
 
 
 class _Block:
@@ -70,7 +67,7 @@ class _Block:
         self.at = at
         self.buffer = bytearray(memoryview(data)[start:])
         self.first = self.tried = len(self.buffer)
-        self.early = _EARLY_TRIES
+        self.early = EARLY_TRIES
         self.closing = False
 
     def add(self, line: bytes) -> None:
@@ -88,37 +85,49 @@ class _Block:
             text = data.decode("utf-8")
         except UnicodeDecodeError as exc:
             if exc.start <= self.first:
-                return _undecodable(exc, exc.start)
+                return _Failed(_not_utf8(exc))
             text, cut = data[: exc.start].decode("utf-8"), exc
         begin = len(text) - len(text.lstrip(" \t\r\n"))
         try:
             value, end = decode(raw_decode, text, begin)
         except TooDeep:
-            return _undecodable(cut, -1) if final and cut else _Failed(TOO_DEEP, len(data))
+            return _Failed(_not_utf8(cut)) if final and cut else _Failed(TOO_DEEP, _past_the_limit(data), final)
         except ValueError as exc:
             ran_out = isinstance(exc, json.JSONDecodeError) and exc.pos >= len(text.rstrip(" \t\r\n"))
             if cut is not None and (final or (ran_out and cut.reason != _CUT_SHORT)):
-                return _undecodable(cut, cut.start if ran_out else -1)
-            if ran_out and not final:
-                return _Failed(TOO_DEEP, len(data)) if too_deep(data) else None  # past the limit before it ends
-            return _Failed(unreadable(data, exc, self.at), _where_it_failed(text, exc))
+                return self._undecodable(cut, text, exc, ran_out, final)
+            if ran_out and not final:  # unfinished, unless nested past the limit already
+                return _Failed(TOO_DEEP, _past_the_limit(data), final) if too_deep(data) else None
+            reason = unreadable(data, exc, self.at)
+            if reason == TOO_DEEP:
+                return _Failed(reason, _past_the_limit(data), final)
+            return _Failed(reason, stop_at(text, exc, int(self.at), cut), final)
         if cut is not None and final:
-            return _undecodable(cut, -1)
+            return _Failed(_not_utf8(cut))
         return _Read(value, end if len(text) == len(data) else len(text[:end].encode("utf-8")))
 
+    def _undecodable(self, cut: UnicodeDecodeError, text: str, exc: ValueError, ran_out: bool, final: bool,
+                     ) -> _Failed:
+        """The value runs into a byte that is not UTF-8 (``ran_out``), or the input ended with one after
+        the value went wrong (``exc``): either way that byte is the reason, as it always was."""
+        reason, where = _not_utf8(cut), (cut.start, cut.reason)
+        found = stop_at(text, exc, int(self.at), cut)
+        if ran_out:  # the last line held may end inside a string: what reads it up to there says so
+            return _Failed(reason, found if found is not None and found.undecodable else Stop(cut.start, where), final)
+        if found is None or found.unterminated is not None or found.undecodable or found.otherwise:
+            return _Failed(reason)  # what a value inside it would be told depends on its own tries
+        return _Failed(reason, Stop(found.offset, where, if_tried=unreadable(self.buffer, exc, self.at)), final)
 
-def _undecodable(exc: UnicodeDecodeError, stop: int) -> _Failed:
-    return _Failed(f"not UTF-8 text: {exc.reason} at byte {exc.start}", stop, exc.reason)
+
+def _past_the_limit(data: bytearray) -> Stop:
+    """A value nested too deep stops where it passes the limit: the values inside it still open there are
+    nested too deep as well (though some may be no more than the limit from their own start)."""
+    passed = past_the_limit(data)
+    return Stop(passed if passed >= 0 else len(data))
 
 
-def _where_it_failed(text: str, exc: ValueError) -> int:
-    """The byte where json found the text wrong, or -1 where the reason depends on more than the text up to
-    there: a string running to the end of its line is said to be unterminated when its line is the last
-    one held, and to hold a control character when a line follows."""
-    if not isinstance(exc, json.JSONDecodeError) or exc.msg.startswith("Unterminated string") or (
-            exc.msg.startswith("Invalid control character") and text[exc.pos] == "\n"):
-        return -1
-    return len(text[: exc.pos].encode("utf-8"))
+def _not_utf8(exc: UnicodeDecodeError) -> str:
+    return f"not UTF-8 text: {exc.reason} at byte {exc.start}"
 
 
 def decode(raw_decode: RawDecode, text: str, begin: int) -> tuple[Any, int]:
@@ -233,8 +242,9 @@ class _Stream:
         outcome = self._fill(block)
         held = bytes(block.buffer)
         if isinstance(outcome, _Failed):
-            if outcome.stop >= 0:
-                found = Stretch(held, int(at), outcome.stop, outcome.reason, outcome.undecodable)
+            if outcome.stop is not None:
+                ends = (lambda: True) if outcome.ends_input else (lambda: self._source.nothing_after(held))
+                found = Stretch(held, int(at), outcome.reason, outcome.stop, ends)
                 if stretch is None or not stretch.holds(at) or found.last_line >= stretch.last_line:
                     self._stretch = found  # else the one it starts in reaches further, its text holding this one's
             return (yield from self._damaged(at, line, first, outcome.reason, held))
@@ -266,7 +276,7 @@ class _Stream:
                 return block.decode(False, raw_decode) or self._too_large(block)
 
     def _too_large(self, block: _Block) -> _Failed:
-        return _Failed(too_large(self._limit), -1)  # a value inside may end past what was held
+        return _Failed(too_large(self._limit))  # a value inside it may end past what was held
 
     def _give_back_after(self, at: int, line: LineText, start: int, held: bytes, end: int) -> None:
         """Give back what follows a value that ended at byte ``end`` of ``held`` (its block): the rest of
