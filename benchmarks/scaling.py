@@ -180,7 +180,7 @@ def storage_requests(cli: list[str], path: Path, s3: S3Server, address: str) -> 
     url = s3.put("scans", "bench/scans.jsonl", path.read_bytes())
     per = 100e6 / path.stat().st_size
     print(f"\ns3:// on moto's S3 API on 127.0.0.1, {path.stat().st_size / 1e6:.0f} MB:")
-    for name, extra in [("--jobs 1", []), ("--scheduler", ["--scheduler", address])]:
+    for name, extra in [("--jobs 1", []), ("--jobs 2", ["--jobs", "2"]), ("--scheduler", ["--scheduler", address])]:
         s3.requests.clear()
         seconds = wall([*cli, *extra, url], env={**os.environ, **s3.env})
         print(f"  {name:12} {seconds:6.2f} s, per 100 MB: {s3.requests['GET'] * per:.0f} GET, "

@@ -27,8 +27,10 @@ from brimwick.output.verify.sources import is_compressed, is_remote, is_stream, 
 from brimwick.output.verify.verdicts import INVALID, OK, check_document
 
 MIN_RANGE_BYTES = 1 << 20  # the run's first range: about 7 ms of a worker's time, so the first verdicts come soon
-MAX_RANGE_BYTES = 64 << 20  # about 0.4 s of a worker's time: 600 GB in about 9,000 tasks
+MAX_RANGE_BYTES = 64 << 20  # about 0.4 s of a worker's time
 RANGES_PER_WORKER = 8  # so that the last ranges, and a slow one, are a small part of a worker's share
+BALANCED_RANGE_BYTES = 16 << 20  # ranges grow past this only to keep a run within TASKS
+TASKS = 9_000  # a run's tasks, about, beyond which ranges grow (600 GB: about 8,950 ranges of 64 MiB)
 _BOM = b"\xef\xbb\xbf"
 
 # Judges one parsed document: (document, strict) -> (status, detail).
@@ -154,10 +156,11 @@ def sizes_of(sources: Iterable[str]) -> list[int | None]:
 
 def range_bytes_for(total: int, workers: int) -> int:
     """The size of the byte ranges for ``total`` bytes on ``workers`` workers: RANGES_PER_WORKER each, so
-    every worker stays busy to the end and a slow range holds back a small share, within MIN_RANGE_BYTES
-    and MAX_RANGE_BYTES, so that each costs little beside its work (on a cluster about 2 ms of the
-    command's and the scheduler's CPU a range, against 0.4 s of a worker's time for 64 MiB)."""
-    return max(MIN_RANGE_BYTES, min(MAX_RANGE_BYTES, total // max(1, workers * RANGES_PER_WORKER)))
+    every worker stays busy to the end and a slow range holds back a small share, up to 16 MiB; larger
+    only where a store would otherwise make more than about TASKS of them, each costing the command and
+    the scheduler about 2 ms of CPU on a cluster (against 0.4 s of a worker's time for 64 MiB)."""
+    balanced = min(BALANCED_RANGE_BYTES, total // max(1, workers * RANGES_PER_WORKER))
+    return max(MIN_RANGE_BYTES, min(MAX_RANGE_BYTES, max(balanced, -(-total // TASKS))))
 
 
 def local_size(source: str) -> int | None:
