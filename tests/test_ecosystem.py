@@ -10,6 +10,7 @@ import re
 import runpy
 import subprocess
 import sys
+import types
 from concurrent.futures import ProcessPoolExecutor
 from importlib import resources
 from pathlib import Path
@@ -102,6 +103,17 @@ def test_cloudpickle_and_a_dask_bag_ship_the_class_method(rng: Any, monkeypatch:
     original = manifest.ScanEnvelope.__dict__["from_dict"].__func__
     monkeypatch.setattr(manifest.ScanEnvelope, "from_dict", classmethod(lambda cls, data: None))
     assert original.__reduce__() == "ScanEnvelope.from_dict"  # its name no longer leads to it
+    monkeypatch.undo()
+    # A name that leads nowhere pickles by name (and fails there, as for any function); an interrupt passes.
+    to_dict = manifest.ScanEnvelope.to_dict
+    monkeypatch.setattr(to_dict, "__module__", "no_such_module", raising=False)
+    assert to_dict.__reduce__() == "ScanEnvelope.to_dict"
+    interrupting = types.ModuleType("interrupting")
+    interrupting.__getattr__ = lambda name: (_ for _ in ()).throw(KeyboardInterrupt())  # type: ignore[attr-defined]
+    monkeypatch.setitem(sys.modules, "interrupting", interrupting)
+    monkeypatch.setattr(to_dict, "__module__", "interrupting", raising=False)
+    with pytest.raises(KeyboardInterrupt):
+        to_dict.__reduce__()
     monkeypatch.undo()
     docs = [stored(envelope([random_finding(rng, i) for i in range(n)])) for n in range(4)]
     read = bag.from_sequence(docs, npartitions=2).map(manifest.ScanEnvelope.from_dict).compute()

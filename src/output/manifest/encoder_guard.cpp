@@ -287,11 +287,9 @@ bool capture_json(PyObject* globals, Captured& c) {
                                       {names.default_, Py_None}, {names.sort_keys, Py_False}})) {
         return false;
     }
-    // Lookups below run nothing only in namespaces keyed by exact text.
-    if (!has_text_keys_only(PyFunction_GET_GLOBALS(dumps)) ||
-        !has_text_keys_only(reinterpret_cast<PyFunctionObject*>(dumps)->func_builtins)) {
-        return false;
-    }
+    // Lookups below run nothing only in namespaces keyed by exact text
+    // (dumps' own namespace is json's, checked above).
+    if (!has_text_keys_only(reinterpret_cast<PyFunctionObject*>(dumps)->func_builtins)) return false;
     PyObject* cls = resolve(dumps, names.JSONEncoder);
     if (!is_standard_encoder_class(cls, files)) return false;
     PyObject* attributes = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
