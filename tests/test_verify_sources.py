@@ -82,7 +82,23 @@ def compress(fmt: str, data: bytes) -> bytes:
     if fmt == "zst":
         zstandard = pytest.importorskip("zstandard")
         return zstandard.ZstdCompressor().compress(data)  # type: ignore[no-any-return]
+    if fmt == "xz+padding":  # two streams, zero bytes in fours between and after them, as xz -t accepts
+        return lzma.compress(data[:len(data) // 2]) + b"\0" * 8 + lzma.compress(data[len(data) // 2:]) + b"\0" * 4
     return {"gz": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}[fmt](data)
+
+
+def huge_dictionary(one: bytes) -> bytes:
+    """The same data as xz that asks for a 1.5 GiB dictionary to decompress."""
+    lzma2 = {"id": lzma.FILTER_LZMA2, "dict_size": 1536 << 20, "mf": lzma.MF_HC3, "mode": lzma.MODE_FAST}
+    return lzma.compress(lzma.decompress(one) + b" " * (3 << 20), filters=[lzma2])
+
+
+def huge_window(one: bytes) -> bytes:
+    """The same data as zstd that asks for a 128 MiB window (as zstd --long makes)."""
+    zstandard = pytest.importorskip("zstandard")
+    params = zstandard.ZstdCompressionParameters.from_level(3, window_log=27)
+    frame = zstandard.ZstdCompressor(compression_params=params).compressobj()  # no content size to shrink the window
+    return frame.compress(zstandard.ZstdDecompressor().decompressobj().decompress(one)) + frame.flush()  # type: ignore[no-any-return]
 
 
 @pytest.mark.parametrize("fmt", ["gz", "bz2", "xz", "zst"])
@@ -119,7 +135,7 @@ class Trickle(io.RawIOBase):
         return 1
 
 
-@pytest.mark.parametrize("fmt", ["gz", "bz2", "xz", "zst"])
+@pytest.mark.parametrize("fmt", ["gz", "bz2", "xz", "zst", "xz+padding"])
 @pytest.mark.parametrize("trickle", [False, True], ids=["whole", "a byte a read"])
 def test_standard_input_may_be_compressed(monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str],
                                           fmt: str, trickle: bool) -> None:
@@ -127,7 +143,8 @@ def test_standard_input_may_be_compressed(monkeypatch: pytest.MonkeyPatch, capsy
     stdin = io.BufferedReader(Trickle(data)) if trickle else io.BytesIO(data)  # fewer bytes than a signature at first
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(stdin))
     assert cli.main(["verify", "-q", "-"]) == 1
-    assert capsys.readouterr().out.startswith("<stdin>:2: CORRUPT: ")
+    out = capsys.readouterr().out
+    assert out.startswith("<stdin>:2: CORRUPT: ") and out.count("\n") == 1  # nothing after: the input ended cleanly
 
 
 def zipped(path: Path) -> None:
@@ -159,11 +176,16 @@ DAMAGE = {  # what is done to two streams of the same 200 documents, and how man
     "last 4 bytes gone": (lambda one: one + one[:-4], 200),
     "bytes after the last stream": (lambda one: one + b"not a stream", 200),
     "stored CRC wrong": (crc_flipped, 0),
+    "padding not in fours": (lambda one: one + b"\0" * 6, 200),
+    "asks 1.5 GiB of memory": (huge_dictionary, 0),
+    "asks a 128 MiB window": (huge_window, 0),
 }
+ONE_FORMAT = [("gz", "stored CRC wrong"),  # only gzip's CRC is a byte that can change alone
+              ("xz", "padding not in fours"), ("xz", "asks 1.5 GiB of memory"), ("zst", "asks a 128 MiB window")]
 
 
-@pytest.mark.parametrize("fmt, damage", [*((fmt, damage) for fmt in FORMAT_NAMES for damage in list(DAMAGE)[:-1]),
-                                         ("gz", "stored CRC wrong")])  # only gzip's CRC is a byte that can change alone
+@pytest.mark.parametrize("fmt, damage", [*((fmt, damage) for fmt in FORMAT_NAMES for damage in list(DAMAGE)[:4]),
+                                         *ONE_FORMAT])
 def test_damaged_compressed_data_ends_the_input_with_one_verdict(tmp_path: Path, fmt: str, damage: str) -> None:
     change, ok_at_least = DAMAGE[damage]
     path = tmp_path / f"cut.jsonl.{fmt}"

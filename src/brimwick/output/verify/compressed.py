@@ -9,6 +9,11 @@ bzip2 and xz readers skip such trailing bytes, which may be a second stream
 whose start was damaged, and zstandard's reader takes a cut frame for the
 end of the input.) Every error of the data itself is an ``OSError`` that
 names the format; an error reading the input is raised as it is.
+
+A few bytes of xz or zstd can claim a dictionary or window of gigabytes,
+which the decompressor would allocate: xz is held to ``XZ_MEMORY`` and zstd
+to ``ZSTD_WINDOW``, above what any preset of either tool uses, and data
+that asks for more is damage like any other.
 """
 
 from __future__ import annotations
@@ -17,6 +22,8 @@ from collections.abc import Callable
 from typing import Any, Protocol
 
 RAW_BYTES = 64 << 10  # compressed bytes read at a time
+XZ_MEMORY = 100 << 20  # xz -9 decompresses in 65 MiB
+ZSTD_WINDOW = 64 << 20  # zstd -19 uses an 8 MiB window, --ultra -22 and --long 128 MiB
 CUT_SHORT = "Compressed file ended before the end-of-stream marker was reached"  # the standard library's words
 
 
@@ -51,22 +58,23 @@ def decompressor(fmt: str, read_raw: Callable[[int], bytes], raw: Any) -> Any:
     if fmt == "xz":
         import lzma
 
-        return Streams(read_raw, lzma.LZMADecompressor)
+        return Streams(read_raw, lambda: lzma.LZMADecompressor(memlimit=XZ_MEMORY), padded=True)
     if fmt == "zstd":
         try:
             import zstandard
         except ImportError:
             raise UnsupportedCompression('compressed with zstd, which needs the zstandard package '
                                          '(pip install "brimwick-manifest[zstd]")') from None
-        return Streams(read_raw, lambda: ZstdFrame(zstandard.ZstdDecompressor().decompressobj()))
+        return Streams(read_raw, lambda: ZstdFrame(zstandard.ZstdDecompressor(max_window_size=ZSTD_WINDOW).decompressobj()))
     raise UnsupportedCompression(f"compressed with {fmt}, which is not read here (gzip, bzip2, xz and zstd are)")
 
 
 class Streams:
-    """The decompressed bytes of one compressed stream after another, each read to its end marker."""
+    """The decompressed bytes of one compressed stream after another, each read to its end marker.
+    ``padded``: streams may be followed by zero bytes in multiples of four, as xz's are."""
 
-    def __init__(self, read_raw: Callable[[int], bytes], new_stream: Callable[[], Stream]) -> None:
-        self.read_raw, self.new_stream = read_raw, new_stream
+    def __init__(self, read_raw: Callable[[int], bytes], new_stream: Callable[[], Stream], padded: bool = False) -> None:
+        self.read_raw, self.new_stream, self.padded = read_raw, new_stream, padded
         self.stream = new_stream()
 
     def read1(self, size: int) -> bytes:
@@ -74,7 +82,7 @@ class Streams:
         while True:
             stream = self.stream
             if stream.eof:
-                data = stream.unused_data or self.read_raw(RAW_BYTES)
+                data = self._after_stream(stream.unused_data)
                 if not data:
                     return b""
                 stream = self.stream = self.new_stream()  # what follows must be another stream
@@ -87,6 +95,23 @@ class Streams:
             out = stream.decompress(data, size)
             if out:
                 return out
+
+    def _after_stream(self, data: bytes) -> bytes:
+        """What follows an ended stream, its padding skipped: b"" where the input ends."""
+        padding = 0
+        while True:
+            data = data or self.read_raw(RAW_BYTES)
+            if not self.padded or not data:
+                break
+            rest = data.lstrip(b"\0")
+            padding += len(data) - len(rest)
+            if rest:
+                data = rest
+                break
+            data = b""
+        if padding % 4:
+            raise EOFError(f"stream padding of {padding} bytes, not a multiple of 4")
+        return data
 
     def close(self) -> None:
         """Nothing of its own to close: the input is its opener's."""
