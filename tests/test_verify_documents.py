@@ -1,10 +1,14 @@
-"""Lines parsed into values: exactly json.loads's values, whatever the layout of the stream."""
+"""Lines parsed into values: exactly json.loads's values, whatever the layout of the stream, in time and
+memory in proportion to what is read, whatever the input."""
 
 from __future__ import annotations
 
 import io
 import json
 import math
+import time
+import tracemalloc
+from collections.abc import Callable
 from typing import Any
 
 import pytest
@@ -12,7 +16,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from brimwick.output.verify import documents
-from brimwick.output.verify.lines import iter_lines
+from brimwick.output.verify.lines import READ_BYTES, iter_lines
 
 
 def same(a: Any, b: Any) -> bool:
@@ -106,3 +110,60 @@ def test_streams_of_values_read_back_value_by_value(values: list[Any], layout: s
     got = [v for _, v in documents.stream_values(iter_lines(io.BytesIO(data).read, skip_first=False, end=None, limit=1 << 20,
                                                         counter=[0]), 1 << 20)]
     assert len(got) == len(values) and all(same(g, v) for g, v in zip(got, values)), (text, got)
+
+
+DOCUMENT = json.dumps({"tenant_id": "t", "findings": [{"finding_hash": "ab" * 32, "title": "é [1] {x}"}] * 5,
+                       "integrity_checksum": "0" * 64}).encode()
+# Inputs that took time out of proportion to their size, or memory: each as (name, of size n).
+SHAPES: dict[str, Callable[[int], tuple[str, bytes]]] = {
+    "glued on one line": lambda n: ("s.json", DOCUMENT * n),
+    "CR line ends": lambda n: ("s.json", b"\r".join([DOCUMENT] * n)),
+    "pretty-printed": lambda n: ("s.json", json.dumps(json.loads(DOCUMENT), indent=2).encode() * n),
+    "damaged, brackets after": lambda n: ("s.json", b"{]" + b"{" * (40 * n)),
+    "damaged, values after": lambda n: ("s.json", b"{]" + b"x[1]{" * (8 * n)),
+    "damaged glued documents": lambda n: ("s.json", (DOCUMENT + DOCUMENT.replace(b'"title"', b'"title', 1)) * (n // 2)),
+    "unfinished past the limit": lambda n: ("s.json", b"[1,\n" * (10 * n)),
+    "open on every line": lambda n: ("s.json", (b"[\n" * 900 + b'"x\n') * (n // 20 + 1)),
+    "escaped quotes past the limit": lambda n: ("s.json", b"[" * 1001 + b'"' + b'\\"' * (200 * n)),
+    "escaped quotes, one per line": lambda n: ("s.jsonl", b"[" * 1001 + b'"' + b'\\"' * (200 * n)),
+    "undecodable byte inside": lambda n: ("s.json", b'{"a":\n\xff' + b"\n".join([DOCUMENT] * n)),
+}
+
+
+def read_all(name: str, data: bytes) -> int:
+    lines = iter_lines(io.BytesIO(data).read, skip_first=False, end=None, limit=1 << 28, counter=[0])
+    values = documents.json_lines_values if documents.is_json_lines(name) else documents.stream_values
+    return sum(1 for _ in values(lines, 1 << 28))
+
+
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_reading_takes_time_in_proportion_to_the_input(shape: str) -> None:
+    # Four times the input takes about four times the time; a reader that reads again what follows each
+    # value (or each bracket) takes sixteen. The best of three runs each, in CPU time: a busy machine
+    # slows them alike.
+    def seconds(n: int) -> float:
+        name, data = SHAPES[shape](n)
+        best = math.inf
+        for _ in range(3):
+            start = time.process_time()
+            read_all(name, data)
+            best = min(best, time.process_time() - start)
+        return best
+
+    seconds(50)  # warm up
+    assert seconds(800) < 8 * seconds(200)
+
+
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_reading_holds_no_more_than_a_line_and_its_text(shape: str) -> None:
+    # The documented model: the reads in flight and the line being read (with its text when values share
+    # it), never the rest of the input, whatever the shape.
+    name, data = SHAPES[shape](2000)
+    longest = max(map(len, data.split(b"\n")))
+    tracemalloc.start()
+    try:
+        read_all(name, data)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 2 * READ_BYTES + 3 * min(longest, len(data)) + (1 << 20), (peak, longest)

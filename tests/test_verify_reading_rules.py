@@ -42,6 +42,46 @@ def test_a_value_glued_to_a_damaged_one_gets_its_own_verdict(text: str, expected
     assert got == expected
 
 
+def judged(data: bytes, limit: int = 1 << 20) -> list[tuple[int, Any]]:
+    """(line, the reason it is damaged or its value) for each value of a stream."""
+    lines = iter_lines(io.BytesIO(data).read, skip_first=False, end=None, limit=limit, counter=[0])
+    return [(int(line), v.reason if isinstance(v, documents.Damaged) else v) for line, v in documents.stream_values(lines, limit)]
+
+
+SMALL = json.dumps({"n": 1, "list": ["a", "b"]}, indent=2)
+NOT_UTF8 = "not UTF-8 text: invalid start byte at byte {}"
+UNTERMINATED = "invalid JSON: Unterminated string starting at: line {} column 1"
+
+
+@pytest.mark.parametrize("data, limit, expected", [
+    # A line opens a value in an array of the damaged one: it is read on its own, as the lines after it.
+    ((SMALL.replace('\n    "a"', '\n[   "a"') + "\n" + SMALL).encode(), 1 << 20,
+     [(1, "invalid JSON: Expecting ',' delimiter: line 7 column 1"), (4, ["a", "b"]),
+      (7, "invalid JSON: Expecting value: line 7 column 1"), (8, json.loads(SMALL))]),
+    # Still open where the damaged one failed: it fails there, for the same reason ...
+    ((SMALL.replace('\n    "a"', '\n{   "a"') + "\n" + SMALL).encode(), 1 << 20,
+     [(1, "invalid JSON: Expecting ':' delimiter: line 4 column 8"), (4, "invalid JSON: Expecting ':' delimiter: line 4 column 8"),
+      (8, json.loads(SMALL))]),
+    (b"[\n[\n1,\n\xff\n]]\n", 1 << 20, [(1, NOT_UTF8.format(7)), (2, NOT_UTF8.format(5)), (3, 1),
+                                         (3, "invalid JSON: Expecting value: line 3 column 2")]),
+    # ... but for a string that runs to the end of its line, whose reason depends on how many lines the
+    # reading had taken when it found it: a line after it, a control character; none, unterminated.
+    (b'[\n[\n[\n[\n"cut\n1]]]]\n', 1 << 20, [(1, "invalid JSON: Invalid control character at: line 5 column 5"),
+                                            *((n, UNTERMINATED.format(5)) for n in range(2, 6)), (6, 1),
+                                            (6, "invalid JSON: Expecting value: line 6 column 2")]),
+    (b'[\n[\n"cut\n', 1 << 20, [(n, UNTERMINATED.format(3)) for n in range(1, 4)]),
+    # Past the nesting limit before it ends: so is every value still open where it passed the limit.
+    (b"[1,\n" * 1003, 1 << 20, [*((n, nesting.TOO_DEEP) for n in range(1, 1001)),
+                                *((n, "invalid JSON: Expecting value: line 1003 column 4") for n in range(1001, 1004))]),
+    # A byte that is not UTF-8 in a value is its reason at once, not once the rest of the input is read.
+    (b'{"a":\n\xff\n' + b"[" + b"1," * 100 + b"1]\n", 64, [(1, NOT_UTF8.format(6))]),
+], ids=["closes inside", "open where it failed", "open at a byte not UTF-8", "string cut, lines after",
+        "string cut at the end", "past the nesting limit", "not UTF-8 before the size limit"])
+def test_a_value_that_opens_inside_a_damaged_one_is_judged_as_read_on_its_own(data: bytes, limit: int,
+                                                                              expected: list[Any]) -> None:
+    assert judged(data, limit) == expected
+
+
 def test_nothing_is_lost_between_damaged_values() -> None:
     # Whatever byte is changed, every value that is not touched still comes
     # out; but for an array opened just before it, which may have been cut,
@@ -57,6 +97,7 @@ def test_nothing_is_lost_between_damaged_values() -> None:
 
 @pytest.mark.parametrize("text, levels", [
     ("[]", 1), ('{"a": [{"b": "[[[{"}]]}', 3), ('"\\"[["', 0), ("[" * 5 + "]" * 5, 5), ('["\\\\", ["x"]]', 2), ("1", 0),
+    ('[[ "x [[[', 5), ('["a", "b\\"]]', 1),  # a string never closed leaves the rest bare
 ])
 def test_levels_are_counted_in_the_text_strings_left_out(text: str, levels: int) -> None:
     assert nesting.depth(text.encode()) == levels
