@@ -37,7 +37,8 @@ def test_sizes_read_as_gnu_tools_read_them(text: str, size: int) -> None:
     assert parse_size(text) == size
 
 
-@pytest.mark.parametrize("text", ["", "K", "1.5M", "-1", "1X", "1iB", "lots"])
+@pytest.mark.parametrize("text", ["", "K", "1.5M", "-1", "1X", "1iB", "lots",
+                                  "\u0661\u0660K", "\uff11K", "1\u212a"])  # Arabic-Indic and fullwidth digits, the Kelvin sign
 def test_what_is_not_a_size_is_a_usage_error(text: str, capsys: pytest.CaptureFixture[str]) -> None:
     with pytest.raises(SystemExit) as exit_info:
         cli.main(["verify", "--max-document-bytes", text, "a.json"])
@@ -59,11 +60,15 @@ def test_one_byte_is_one_byte(tmp_path: Path, capsys: pytest.CaptureFixture[str]
     (["verify", "--timeout", "5", "a.json"], "usage: brimwick-manifest verify "),  # a timeout bounds a cluster's waits only
     (["verify", "--scheduler", "tcp://h:1", "--timeout", "0", "a.json"], "usage: brimwick-manifest verify "),
     (["verify", "--scheduler", "tcp://h:1", "--timeout", "abc", "a.json"], "usage: brimwick-manifest verify "),
+    (["verify", "-j", "\u0663", "a.json"], "usage: brimwick-manifest verify "),  # an Arabic-Indic 3
+    (["verify", "-j", "\u00b2", "a.json"], "usage: brimwick-manifest verify "),
+    (["verify", "a.json", "--b\x1b[31m\u202e"], "usage: brimwick-manifest verify "),  # written escaped, as names are
 ])
 def test_usage_errors_show_the_usage_of_their_command(argv: list[str], usage: str, capsys: pytest.CaptureFixture[str]) -> None:
     with pytest.raises(SystemExit) as exit_info:
         cli.main(argv)
-    assert exit_info.value.code == 2 and capsys.readouterr().err.startswith(usage)
+    err = capsys.readouterr().err
+    assert exit_info.value.code == 2 and err.startswith(usage) and not re.search("[\x1b\u202e]", err)
 
 
 UNWRITABLE = {  # how standard output cannot be written: the shell's redirection, and the one line said then

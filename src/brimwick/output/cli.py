@@ -19,12 +19,13 @@ import json
 import os
 import sys
 from collections.abc import Iterator, Sequence
-from typing import IO, Any
+from typing import IO, Any, NoReturn
 
 import brimwick
 from brimwick.output import manifest
 from brimwick.output.distributed import DEFAULT_TIMEOUT, SchedulerUnavailable
 from brimwick.output.verify.documents import DEFAULT_MAX_DOCUMENT_BYTES
+from brimwick.output.verify.escaping import escape_text
 from brimwick.output.verify.executors import raw_verdicts_in_processes, raw_verdicts_on_dask
 from brimwick.output.verify.ordered import RawVerdict, raw_verdicts, verify_sources
 from brimwick.output.verify.planning import Plan, plan_run
@@ -158,7 +159,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 
 def _positive(text: str) -> int:
-    if not text.isdigit() or int(text) < 1:
+    if not (text.isascii() and text.isdigit()) or int(text) < 1:  # isdigit alone takes ٣ and ²
         raise argparse.ArgumentTypeError(f"must be a positive integer, not {text!r}")
     return int(text)
 
@@ -204,6 +205,10 @@ class _Parser(argparse.ArgumentParser):
     def _print_message(self, message: str, file: Any = None) -> None:
         if message:
             (file or sys.stderr).write(message)
+
+    def error(self, message: str) -> NoReturn:
+        # The message quotes arguments (file names among them): never let them drive the terminal.
+        super().error(escape_text(message))
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -11,7 +11,7 @@ from __future__ import annotations
 import re
 
 _POWERS = {"": 0, "k": 1, "m": 2, "g": 3, "t": 4}
-_SIZE = re.compile(r"\s*(\d+)\s*(?:([kmgt])(i?)(b?)|(b?))\s*", re.IGNORECASE)
+_SIZE = re.compile(r"\s*(\d+)\s*(?:([kmgt])(i?)(b?)|(b?))\s*", re.IGNORECASE | re.ASCII)  # no ١٠ nor the Kelvin sign
 EXAMPLES = "1048576, 512K, 10KB, 64MiB or 1G"
 
 
