@@ -149,16 +149,24 @@ def test_a_fault_in_the_audit_is_the_documents_verdict(monkeypatch: Any, module:
 
 
 def _wide_and_deep(shape: str, width: int) -> bytes:
+    if shape.startswith("unknown"):
+        doc = copy.deepcopy(DEMO)
+        (doc["findings"][0] if "finding" in shape else doc).update({f"k{i}": 0 for i in range(width)})
+        return json.dumps(doc).encode()
     inner = "[" * 900 + ",".join(["NaN" if shape == "NaN" else "0"] * width) + "]" * 900
     text = json.dumps(DEMO).replace('"narrative": null', f'"narrative": {{"a": {inner}}}', 1)
     return (text.replace('"tenant_id"', '"tenant_id": "", "tenant_id"', 1) if shape == "key twice" else text).encode()
 
 
-@pytest.mark.parametrize("shape, verdict", [
-    ("NaN", "narrative.a[0][0][0].+ is NaN, which JSON does not have; .+; ... and {} more"),
-    ("key twice", 'duplicate key "tenant_id"'),
+@pytest.mark.parametrize("shape, verdict, shown", [  # {}: how many more than the verdict shows
+    ("NaN", "narrative.a[0][0][0].+ is NaN, which JSON does not have; .+; ... and {} more", 20),
+    ("key twice", 'duplicate key "tenant_id"', 20),
+    ("unknown finding keys", 'findings[0] has unknown key "k0"; .+; ... and {} more', 20),  # only the keys shown are written out
+    ("unknown top-level keys",
+     "document fails the schema: Additional properties are not allowed ('k0', 'k1', 'k2' and {} more were unexpected)", 3),
 ])
-def test_the_audit_of_a_wide_deep_document_takes_memory_for_its_depth_not_its_width(shape: str, verdict: str) -> None:
+def test_the_audit_of_a_wide_deep_document_takes_memory_for_its_depth_not_its_width(shape: str, verdict: str,
+                                                                                    shown: int) -> None:
     limit = sys.getrecursionlimit()
     peaks = []
     try:
@@ -171,7 +179,7 @@ def test_the_audit_of_a_wide_deep_document_takes_memory_for_its_depth_not_its_wi
             finally:
                 tracemalloc.stop()
             assert status == "INCONSISTENT" and re.fullmatch(re.escape(verdict).replace(r"\.\+", ".+").replace(
-                r"\{\}", str(width - 20)), detail) and len(detail) < 5000, detail[:300]
+                r"\{\}", str(width - shown)), detail) and len(detail) < 5000, detail[:300]
     finally:
         sys.setrecursionlimit(limit)  # reading 900 levels may have raised it
     assert peaks[1] < 1 << 20 and peaks[1] < peaks[0] + (64 << 10), peaks  # before: hundreds of MB, growing with the width

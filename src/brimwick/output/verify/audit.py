@@ -17,6 +17,7 @@ takes grows with the document; turning them into a verdict is
 
 from __future__ import annotations
 
+import itertools
 import json
 import math
 from functools import lru_cache
@@ -30,6 +31,7 @@ LISTED = 20  # problems named per document; past them, how many more
 _MISSING = object()
 _SHOWN_CHARACTERS = 80
 _SCHEMA_MESSAGE_CHARACTERS = 120
+_LISTED_KEYS = 3  # unexpected top-level keys named in a message of our own
 # Schema keys that check what is inside a value, not the value itself.
 _BELOW = frozenset(("items", "prefixItems", "contains", "properties", "patternProperties", "additionalProperties",
                     "propertyNames", "$ref", "$defs"))
@@ -186,6 +188,9 @@ def schema_error(document: dict[str, Any]) -> str | None:
     whole, top = _schema_validators()
     if whole.is_valid(document):
         return None
+    unexpected = _unexpected_keys(document)
+    if unexpected is not None:
+        return unexpected
     try:
         errors = _told(top.iter_errors(document), document)
         error = min(errors, key=lambda found: len(found.instance_path), default=None)
@@ -197,6 +202,20 @@ def schema_error(document: dict[str, Any]) -> str | None:
         return None
     where = "/".join(str(part) for part in error.instance_path) or "document"
     return f"{where} fails the schema: {shortened(error.message, _SCHEMA_MESSAGE_CHARACTERS)}"
+
+
+def _unexpected_keys(document: dict[str, Any]) -> str | None:
+    """The error for more top-level keys than the schema allows than a message lists, in words of its own:
+    the validator's message would name every one of them (a million keys, tens of megabytes)."""
+    allowed = _top_level_keys()
+    if allowed is None:
+        return None
+    unexpected = (key for key in document if key not in allowed)
+    named = [shortened(repr(key), _SHOWN_CHARACTERS) for key in itertools.islice(unexpected, _LISTED_KEYS + 1)]
+    if len(named) <= _LISTED_KEYS:
+        return None  # the validator's own message is short
+    more = 1 + sum(1 for _ in unexpected)
+    return f"document fails the schema: Additional properties are not allowed ({', '.join(named[:-1])} and {more} more were unexpected)"
 
 
 def _told(errors: Any, document: dict[str, Any]) -> Any:
@@ -225,14 +244,28 @@ def _not_finite_at(document: Any, path: list[str | int]) -> bool:
 
 
 @lru_cache(maxsize=1)
+def _schema() -> dict[str, Any]:
+    from importlib import resources  # only here: it costs a verify run 25 ms to import
+
+    text = resources.files("brimwick.output").joinpath("envelope.schema.json").read_text(encoding="utf-8")
+    return json.loads(text)  # type: ignore[no-any-return]
+
+
+@lru_cache(maxsize=1)
+def _top_level_keys() -> frozenset[str] | None:
+    """The keys the schema allows at the top level, where it allows no others; else None."""
+    schema = _schema()
+    if schema.get("additionalProperties") is not False or "patternProperties" in schema:
+        return None
+    return frozenset(schema.get("properties", ()))
+
+
+@lru_cache(maxsize=1)
 def _schema_validators() -> tuple[Any, Any]:
     """The shipped schema's validator, formats included, and one for its top level alone."""
     import jsonschema_rs
 
-    from importlib import resources  # only here: it costs a verify run 25 ms to import
-
-    text = resources.files("brimwick.output").joinpath("envelope.schema.json").read_text(encoding="utf-8")
-    schema = json.loads(text)
+    schema = _schema()
     properties = {name: {key: rule for key, rule in checks.items() if key not in _BELOW}
                   for name, checks in schema["properties"].items()}
     top = {key: rule for key, rule in schema.items() if key != "$defs"} | {"properties": properties}

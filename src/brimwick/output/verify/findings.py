@@ -13,6 +13,7 @@ gives no hash of its own, the identity check is skipped with one warning.
 
 from __future__ import annotations
 
+import itertools
 import json
 import warnings
 from typing import Any
@@ -36,14 +37,12 @@ def finding_problems(stored: list[Any], findings: list[Any], most: int) -> tuple
     problems: list[str] = []
     more = 0
     for i, (item, finding) in enumerate(zip(stored, findings)):
-        if finding is None:
-            continue
-        found = _problems(f"findings[{i}]", item, finding, build_remediation_explanation)
-        if len(problems) < most:
+        if finding is not None:
+            found, uncounted = _problems(f"findings[{i}]", item, finding, build_remediation_explanation,
+                                         most - len(problems))
             problems += found
-        else:
-            more += len(found)
-    return problems[:most], more + max(0, len(problems) - most)
+            more += uncounted
+    return problems, more
 
 
 def _read(stored: Any) -> Any:
@@ -53,18 +52,21 @@ def _read(stored: Any) -> Any:
         return None
 
 
-def _problems(where: str, stored: dict[str, Any], finding: Any, build: Any) -> list[str]:
+def _problems(where: str, stored: dict[str, Any], finding: Any, build: Any, room: int) -> tuple[list[str], int]:
+    """The first ``room`` problems of one finding in words, and how many more. Only what is shown is
+    written out: a finding may have a million unknown keys."""
     try:
         written = finding.to_dict()
     except Exception:  # the host read the finding a moment ago; one that cannot write it now says nothing more
-        return []
-    problems = []
-    if not stored.keys() <= written.keys():
-        problems += [f"{where} has unknown key {shortened(json.dumps(key, ensure_ascii=False), _KEY_CHARACTERS)}"
-                     for key in stored if key not in written]
+        return [], 0
+    unknown = (key for key in stored if key not in written)
+    problems = [f"{where} has unknown key {shortened(json.dumps(key, ensure_ascii=False), _KEY_CHARACTERS)}"
+                for key in itertools.islice(unknown, max(room, 0))]
+    more = sum(1 for _ in unknown)
     problems += _identity(where, stored, finding)
     problems += _explanation(where, stored, finding, written, build)
-    return problems
+    shown = problems[:max(room, 0)]
+    return shown, more + len(problems) - len(shown)
 
 
 def _identity(where: str, stored: dict[str, Any], finding: Any) -> list[str]:
