@@ -4,6 +4,7 @@ library calls that would silently do the wrong thing."""
 from __future__ import annotations
 
 import concurrent.futures
+import gzip
 import json
 import os
 import re
@@ -234,10 +235,14 @@ def test_the_library_refuses_a_limit_that_is_not_a_positive_size(limit: Any) -> 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["INT", "TERM"])
 def test_an_interrupt_stops_the_workers_quietly(tmp_path: Path, signum: int) -> None:
+    # A compressed input is one long task: the stop ends it rather than
+    # waiting for it, and leaves no worker behind.
     path = tmp_path / "many.jsonl"
     path.write_text(f"{GOOD}\n" * 6000)
-    with subprocess.Popen([*COMMAND, "verify", "--jobs", "2", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          start_new_session=True) as proc:  # its own group: the signal reaches the workers too
+    packed = tmp_path / "long.jsonl.gz"
+    packed.write_bytes(gzip.compress(b"{}\n" * 3_000_000 + f"{GOOD}\n".encode() * 10, 1))
+    with subprocess.Popen([*COMMAND, "verify", "--jobs", "2", str(packed), str(path)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, start_new_session=True) as proc:  # its own group: the signal reaches the workers too
         assert proc.stdout is not None
         try:
             # A whole verdict line has come (a read of a fixed size can end in mid-line).
@@ -247,4 +252,9 @@ def test_an_interrupt_stops_the_workers_quietly(tmp_path: Path, signum: int) -> 
         finally:
             proc.kill()
     assert proc.returncode == 128 + signum and err == b""
-    assert re.fullmatch(rb"interrupted after (\d+) documents?: \1 ok, 0 corrupt, 0 invalid", out.splitlines()[-1])
+    counts = re.fullmatch(rb"interrupted after (\d+) documents?: (\d+) ok, 0 corrupt, (\d+) invalid", out.splitlines()[-1])
+    assert counts and int(counts[1]) == int(counts[2]) + int(counts[3])
+    with pytest.raises(ProcessLookupError):  # no worker outlives the command
+        for _ in range(600):
+            os.killpg(proc.pid, 0)
+            time.sleep(0.1)

@@ -46,12 +46,25 @@ def _in_processes(plan: Plan, options: Options, jobs: int, on_task_done: OnTaskD
         yield from run_plan(plan, options, on_task_done=on_task_done)
         return
     pool = ProcessPoolExecutor(max_workers=jobs, initializer=_leave_signals_to_the_command)
+    finished = False
     try:
         runner = Runner(lambda tasks: [pool.submit(run_task, task, options) for task in tasks],
                         running=TASKS_PER_WORKER_IN_FLIGHT * jobs)
         yield from run_plan(plan, options, runner, on_task_done=on_task_done, count_ok=count_ok)
+        finished = True
     finally:
+        if not finished:
+            _stop_workers(pool)
         pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _stop_workers(pool: Any) -> None:
+    # A run cut short (a signal, a reader gone) does not wait for the tasks
+    # running: one can take as long as a whole compressed file, and a second
+    # signal would cut the wait short and leave the workers blocked on their
+    # queue, with the command waiting for them at exit.
+    for process in list((getattr(pool, "_processes", None) or {}).values()):
+        process.terminate()
 
 
 def _leave_signals_to_the_command() -> None:
