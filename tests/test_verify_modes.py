@@ -64,6 +64,7 @@ def damaged(draw: Any, documents: st.SearchStrategy[str]) -> str:
 # Damage just before a deep array: where reading resumes must not depend on
 # the stack the reading process has left.
 @example(documents=[nested(1), nested(MAX_DEPTH).replace('"a": [', '"a"X [', 1)])
+@example(documents=[nested(1), nested(2 * MAX_DEPTH)[:-2] + "{}"])  # a value glued to a damaged one
 def test_every_mode_gives_every_document_the_same_verdict(tmp_path: Path, documents: list[str]) -> None:
     text = ("\n".join(documents) + "\n").encode("utf-8", "surrogatepass")
     (tmp_path / "scans.json").write_bytes(text)
@@ -77,5 +78,7 @@ def test_every_mode_gives_every_document_the_same_verdict(tmp_path: Path, docume
         assert got[f"lines{strict}"] == got[f"lines in a worker{strict}"]
         if all(line[:1] == "{" for line in text.decode("utf-8", "surrogatepass").splitlines()):
             # One document a line: the two layouts read the same documents (a
-            # damaged one may be told apart in other words).
-            assert [v[:2] for v in got[f"stream{strict}"]] == [v[:2] for v in got[f"lines{strict}"]]
+            # damaged one may be told apart in other words), but for a value a
+            # stream finds glued to a damaged one, which it judges on its own.
+            first = [v[:2] for i, v in enumerate(got[f"stream{strict}"]) if not i or v[0] != got[f"stream{strict}"][i - 1][0]]
+            assert first == [v[:2] for v in got[f"lines{strict}"]]
