@@ -150,7 +150,6 @@ class Rereading:
         self._lines = lines
         self._number = 0
         self._back: list[Piece | _Held] = []
-        self._ahead: object = _END  # a line read ahead (see nothing_after)
 
     def pull(self) -> Piece | None:
         """The next piece to read, or None at the end of the stream."""
@@ -161,24 +160,26 @@ class Rereading:
                 return self._next_held(top)
             back.pop()
             return top
-        line = self._ahead if self._ahead is not _END else next(self._lines, _END)
+        line = next(self._lines, _END)
         if line is _END:
             return None
-        self._ahead = _END
         self._number += 1
         return self._number, bytes(line) if type(line) is memoryview else line, 0  # type: ignore[return-value]
 
     def nothing_after(self, buffer: bytes) -> bool:
         """Whether the input ends with the lines of ``buffer`` (handed back and being read again): nothing
-        else is held to read after them, and no line follows (one is read ahead to know)."""
+        else is held to read after them, and no line follows (one is read ahead to know, and held)."""
         for below, held in enumerate(self._back):
             if isinstance(held, _Held) and held.buffer is buffer:
                 if below:
                     return False
                 break
-        if self._ahead is _END:
-            self._ahead = next(self._lines, _END)
-        return self._ahead is _END
+        line = next(self._lines, _END)
+        if line is _END:
+            return True
+        self._number += 1
+        self._back.insert(0, (self._number, bytes(line) if type(line) is memoryview else line, 0))  # type: ignore[arg-type]
+        return False
 
     def give_back(self, piece: Piece) -> None:
         self._back.append(piece)
