@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import json
 import re
+from array import array
 from bisect import bisect_left, bisect_right
 from collections.abc import Callable
 from typing import NamedTuple
@@ -129,7 +130,8 @@ def stop_at(text: str, exc: ValueError, number: int, cut: UnicodeDecodeError | N
         return Stop(_offset(text, pos))
     line, held = number + text.count("\n", 0, pos), text[begins:ends]
     content = len(held.rstrip(" \t\r\n"))
-    (here, here_at), (later, later_at) = _in_string(held, opened - begins, line), _in_string(held + "\n", opened - begins, line)
+    here, here_at = _in_string(held, opened - begins, line)  # the text held ends with the line
+    later, later_at = _in_string(held + "\n", opened - begins, line)  # a line follows
     # Found where only space follows in what is held, it reads as text running out: reading goes on,
     # and runs into the byte that is not UTF-8 when nothing but space comes before it.
     unterminated = here if here_at < content else None
@@ -168,9 +170,9 @@ class Stretch:
         self._ends_input = ends_input
         self.last_line = number + buffer.count(b"\n", 0, stop.offset)
         self._last_offset = stop.offset - buffer.rfind(b"\n", 0, stop.offset) - 1  # where on its line
-        self._openers: dict[int, tuple[int, int, int]] | None = None
-        self._ends: list[int] = []  # where each line of the buffer ends
-        self._closing: list[int] = []  # the lines that start with a closing bracket
+        self._openers: dict[int, tuple[int, int, bool]] | None = None
+        self._ends = array("q")  # where each line of the buffer ends
+        self._closing = array("q")  # the lines that start with a closing bracket
 
     def holds(self, line: int) -> bool:
         """Whether line ``line`` starts before reading the damaged value stopped."""
@@ -185,12 +187,10 @@ class Stretch:
         found = self._openers.get(line)
         if found is None:
             return None
-        begins, closes, deepest = found
+        begins, deepest, still_open = found
         if deepest > MAX_DEPTH:
             return TOO_DEEP
-        if closes >= 0:
-            return None
-        return self._reason_from(line - self._number, begins)
+        return self._reason_from(line - self._number, begins) if still_open else None
 
     def _reason_from(self, first: int, begins: int) -> str:
         stop = self._stop
@@ -238,10 +238,11 @@ class Stretch:
             begins = cut + 1
 
 
-def _openers(buffer: bytes, number: int, stop: int) -> dict[int, tuple[int, int, int]]:
-    """For each line after the first whose first byte (past spaces) opens an array or object that does not
-    close on that line, up to ``stop``: (where the line begins, where it closes or -1, its deepest level)."""
-    found: dict[int, tuple[int, int, int]] = {}
+def _openers(buffer: bytes, number: int, stop: int) -> dict[int, tuple[int, int, bool]]:
+    """For each line after the first whose first byte (past spaces) opens an array or object that is still
+    open at ``stop``, or nests deeper than the limit: (where the line begins, its deepest level, whether
+    it is still open). Only these: any other closes inside, to be read as any other value."""
+    found: dict[int, tuple[int, int, bool]] = {}
     frames: list[list[int]] = []  # open brackets: [line it opens (or -1), where that line begins, deepest level]
     line, begins = number, 0
     for token in _TOKEN.finditer(buffer, 0, stop):
@@ -255,12 +256,12 @@ def _openers(buffer: bytes, number: int, stop: int) -> dict[int, tuple[int, int,
             opened, at, deepest = frames.pop()
             if frames:
                 frames[-1][2] = max(frames[-1][2], deepest)
-            if opened >= 0 and opened != line:
-                found[opened] = (at, token.start(), deepest - len(frames))
+            if opened >= 0 and deepest - len(frames) > MAX_DEPTH:
+                found[opened] = (at, deepest - len(frames), False)
     for depth in range(len(frames) - 1, -1, -1):  # still open where reading stopped: deepest first
         opened, at, deepest = frames[depth]
         if depth:
             frames[depth - 1][2] = max(frames[depth - 1][2], deepest)
         if opened >= 0:
-            found[opened] = (at, -1, deepest - depth)
+            found[opened] = (at, deepest - depth, True)
     return found
