@@ -27,4 +27,7 @@ export PYTHONMALLOC=malloc   # let ASan see every Python allocation
 export MANIFEST_SANITIZED_BUILD=1
 cd "$root"
 "$python" -c "import brimwick.output.manifest as m, sys; sys.exit(0 if m.__file__.startswith('$work') else 'sanitized build not loaded')"
-"$python" -m pytest -q -p no:cacheprovider --ignore=tests/test_reliability.py "$@"
+# The cluster-fault tests drive Dask processes and the command's Python code
+# only; under the sanitizer's preload every process of a cluster crawls, and
+# their timing proves nothing about native memory. The plain pass keeps them.
+"$python" -m pytest -q -p no:cacheprovider --ignore=tests/test_reliability.py --ignore=tests/test_cluster_faults.py "$@"
