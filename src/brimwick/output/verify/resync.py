@@ -39,6 +39,8 @@ _INSIDE = frozenset(b":,[")  # what comes before a value that is part of a large
 _OPENING = re.compile(rb"[\[{]")
 _DECODE = json.JSONDecoder().raw_decode
 _TEXT_SPACE = re.compile(r"[ \t\r\n]*")
+# A bracket followed by what can go on neither an object (a key, its end) nor an array (a value, its end).
+_CANNOT_GO_ON = re.compile(r'\{[ \t\r\n]*+[^"} \t\r\n]|\[[ \t\r\n]*+[^\]{\["\-0-9tfnNI \t\r\n]')
 _IN_STRING = ("Unterminated string", "Invalid control character", "Invalid \\escape", "Invalid \\uXXXX escape")
 _TEXT_STRING = re.compile(r'"(?:[^"\\]|\\.)*+("?)')  # a string, its closing quote in group 1 if it has one
 # Brackets, line breaks and (to pass over them) strings; a string left open runs to the end of its line.
@@ -68,6 +70,8 @@ def glued_value(line: LineText, start: int, before: bytes) -> int | None:
 
 
 def _reads_as_glued(text: str, at: int, end: int) -> bool:
+    if _CANNOT_GO_ON.match(text, at):  # as json would find at once, and cheaper
+        return False
     stop: list[int] = []
 
     def decode() -> object:
