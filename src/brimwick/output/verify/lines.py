@@ -131,7 +131,8 @@ def iter_lines(read: Callable[[int], bytes], *, skip_first: bool, end: int | Non
             parts.append(block[begin:])
     if parts and not oversize:
         counter[0] += 1
-        yield b"".join(parts)
+        line, parts = b"".join(parts), []
+        yield line
 
 
 # A line to read: (where it starts, the whole line or None for one over the
