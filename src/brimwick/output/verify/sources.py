@@ -29,6 +29,7 @@ from typing import IO, Any
 
 from brimwick.output.verify.compressed import Decompressed, decompressor
 from brimwick.output.verify.compressed import UnsupportedCompression as UnsupportedCompression  # where it was
+from brimwick.output.verify.wakeup import wait_readable
 
 STDIN = "-"
 # name, first bytes, suffixes; zip and lz4 are known only to be refused
@@ -122,7 +123,8 @@ def open_input(source: str, start: int = 0, *, size: int | None = None, end: int
     if source == STDIN:
         if sys.stdin is None:
             raise OSError("standard input is closed")
-        raw, owned, streaming = sys.stdin.buffer, False, not _is_regular(sys.stdin.buffer)
+        raw, owned = sys.stdin.buffer, False
+        streaming = not _is_regular(raw)
     elif is_remote(source):
         from brimwick.output.verify.remote import RemoteReader
 
@@ -130,6 +132,8 @@ def open_input(source: str, start: int = 0, *, size: int | None = None, end: int
     else:
         raw = open(source, "rb")
         owned, streaming = True, not _is_regular(raw)
+    if streaming:
+        raw = _Arriving.over(raw)
     try:
         if start > 0:
             raw.seek(start - 1)
@@ -162,18 +166,19 @@ def _head(raw: Any) -> tuple[bytes, Any]:
         head = bytes(raw.peek(_HEAD_BYTES)[:_HEAD_BYTES])
         if not _wants_more(head):
             return head, raw
-        head = raw.read1(_HEAD_BYTES)  # what the peek saw: a signature's first bytes, or a very short input
-        while _wants_more(head):
-            more = raw.read1(_HEAD_BYTES - len(head))
-            if not more:
-                break
-            head += more
-        return head, _Prefixed(head, raw)
-    if raw.seekable():
+    elif raw.seekable():
         head = raw.read(_HEAD_BYTES)
         raw.seek(0)
         return bytes(head), raw
-    return b"", raw
+    elif not hasattr(raw, "read1"):
+        return b"", raw
+    head = raw.read1(_HEAD_BYTES)  # a signature's first bytes, or a very short input, or a stream's first
+    while _wants_more(head):
+        more = raw.read1(_HEAD_BYTES - len(head))
+        if not more:
+            break
+        head += more
+    return head, _Prefixed(head, raw)
 
 
 def _wants_more(head: bytes) -> bool:
@@ -203,6 +208,40 @@ class _Prefixed:
 
     def close(self) -> None:
         self.raw.close()
+
+
+class _Arriving:
+    """A stream read straight from its descriptor for whatever has arrived, each read waiting first for
+    bytes or a signal (``wakeup``): a Ctrl-C while the writer pauses ends the run, however it falls
+    against the read. ``handle``, the buffered file it came as, is what ``close`` closes."""
+
+    def __init__(self, handle: Any, raw: io.FileIO) -> None:
+        self.handle, self.raw, self.fd = handle, raw, raw.fileno()
+
+    @classmethod
+    def over(cls, handle: Any) -> Any:
+        """``handle`` read this way when it is the interpreter's own buffered file over a descriptor (a
+        file just opened, or standard input, which nothing else in the command reads); otherwise
+        ``handle`` itself, read through its own ``read1``."""
+        raw = getattr(handle, "raw", None)
+        if type(handle) is not io.BufferedReader or type(raw) is not io.FileIO:
+            return handle
+        return cls(handle, raw)
+
+    def read1(self, size: int = -1) -> bytes:
+        while True:
+            wait_readable(self.fd)
+            data = self.raw.read(size if size > 0 else io.DEFAULT_BUFFER_SIZE)
+            if data is not None:  # None: a descriptor someone left non-blocking had nothing after all
+                return data
+
+    read = read1
+
+    def seekable(self) -> bool:
+        return False
+
+    def close(self) -> None:
+        self.handle.close()
 
 
 class _Available:

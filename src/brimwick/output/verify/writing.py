@@ -38,6 +38,7 @@ from brimwick.output.verify.planning import Plan
 from brimwick.output.verify.progress import Progress
 from brimwick.output.verify.report import Report
 from brimwick.output.verify.tasks import Task
+from brimwick.output.verify.wakeup import signals_wake_readers
 
 FLUSH_SECONDS = 0.2  # verdicts reach the output at least this often while they come
 BATCH_LINES = 8192  # lines gathered before they are written, at most
@@ -67,10 +68,12 @@ class Interrupts:
 
     @contextmanager
     def installed(self) -> Iterator[Interrupts]:
-        """Handle the signals while the block runs (in the main thread), as they were handled after it."""
+        """Handle the signals while the block runs (in the main thread), as they were handled after it. A
+        stream's reader waiting for its writer wakes for them (``wakeup``)."""
         before = {signum: signal.signal(signum, self._handle) for signum in SIGNALS}
         try:
-            yield self
+            with signals_wake_readers():
+                yield self
         finally:
             for signum, handler in before.items():
                 signal.signal(signum, handler)

@@ -1,0 +1,73 @@
+"""Waiting for a stream's bytes without sleeping through a signal.
+
+The interpreter runs a signal's handler between bytecodes. A signal that
+comes after the last such check and before a blocking ``read(2)`` is taken
+by the C-level handler, yet the read does not return until input arrives:
+a Ctrl-C while the writer of a pipe pauses then waits for that writer. So
+while ``signals_wake_readers`` is in force, each signal also writes a byte
+to a pipe (the interpreter's wakeup descriptor), and ``wait_readable`` polls
+the stream together with that pipe: a signal that came at any moment ends
+the wait, and its handler runs on the way back into Python.
+"""
+
+from __future__ import annotations
+
+import os
+import select
+import signal
+from collections.abc import Iterator
+from contextlib import contextmanager
+
+_wakeup: int | None = None  # the read end of the pipe signals write to, while in force
+
+
+@contextmanager
+def signals_wake_readers() -> Iterator[None]:
+    """While the block runs, a signal ends any ``wait_readable``. Only the main thread can arrange it
+    (as only it handles signals); elsewhere, and where ``poll`` is missing, waits are plain reads."""
+    global _wakeup
+    if not hasattr(select, "poll"):
+        yield
+        return
+    read_end, write_end = os.pipe()
+    try:
+        os.set_blocking(read_end, False)
+        os.set_blocking(write_end, False)  # a burst of signals must never block their handler
+        before = signal.set_wakeup_fd(write_end, warn_on_full_buffer=False)
+    except ValueError:  # not the main thread
+        os.close(read_end)
+        os.close(write_end)
+        yield
+        return
+    outer, _wakeup = _wakeup, read_end
+    try:
+        yield
+    finally:
+        signal.set_wakeup_fd(before)
+        _wakeup = outer
+        os.close(read_end)
+        os.close(write_end)
+
+
+def wait_readable(fd: int) -> None:
+    """Return once ``fd`` has bytes (or its end) to read; a signal's handler may raise meanwhile. A
+    handler that holds its signal back (a verdict being written) leaves the wait going on."""
+    wakeup = _wakeup
+    if wakeup is None:
+        return
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    poller.register(wakeup, select.POLLIN)
+    while True:
+        ready = poller.poll()  # interrupted by a signal: its handler runs here, and the wait goes on
+        if any(each == fd for each, _ in ready):
+            return
+        _drain(wakeup)
+
+
+def _drain(fd: int) -> None:
+    try:
+        while os.read(fd, 512):
+            pass
+    except BlockingIOError:
+        pass
