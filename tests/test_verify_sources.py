@@ -103,13 +103,18 @@ sys.exit(cli.main(sys.argv[1:]))
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
-@pytest.mark.parametrize("arrived, summary", [
-    (b"", "interrupted after 0 documents: 0 ok, 0 corrupt, 0 invalid"),
-    (GOOD.encode() + b"\n", "interrupted after 1 document: 1 ok, 0 corrupt, 0 invalid"),
-    (gzip.compress(BAD.encode() + b"\n"), "interrupted after 1 document: 0 ok, 1 corrupt, 0 invalid"),
-], ids=["nothing yet", "a document", "a gzip member"])
-def test_a_signal_that_misses_the_read_still_stops_the_wait(arrived: bytes, summary: str) -> None:
-    with subprocess.Popen([sys.executable, "-c", SIGNALLED_ELSEWHERE, "verify", "-"], stdin=subprocess.PIPE,
+@pytest.mark.parametrize("source, arrived, summary", [
+    ("-", b"", "interrupted after 0 documents: 0 ok, 0 corrupt, 0 invalid"),
+    ("-", GOOD.encode() + b"\n", "interrupted after 1 document: 1 ok, 0 corrupt, 0 invalid"),
+    ("-", gzip.compress(BAD.encode() + b"\n"), "interrupted after 1 document: 0 ok, 1 corrupt, 0 invalid"),
+    ("fifo", b"", "interrupted after 0 documents: 0 ok, 0 corrupt, 0 invalid"),  # no writer has opened it
+], ids=["nothing yet", "a document", "a gzip member", "a FIFO without a writer"])
+def test_a_signal_that_misses_the_read_still_stops_the_wait(tmp_path: Path, source: str, arrived: bytes,
+                                                             summary: str) -> None:
+    if source == "fifo":
+        source = str(tmp_path / "scans.fifo")
+        os.mkfifo(source)
+    with subprocess.Popen([sys.executable, "-c", SIGNALLED_ELSEWHERE, "verify", source], stdin=subprocess.PIPE,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
         assert proc.stdin is not None and proc.stdout is not None and proc.stderr is not None
         proc.stdin.write(arrived)

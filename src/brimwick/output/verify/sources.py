@@ -130,7 +130,7 @@ def open_input(source: str, start: int = 0, *, size: int | None = None, end: int
 
         raw, owned, streaming = RemoteReader(source, size, end), True, False
     else:
-        raw = open(source, "rb")
+        raw = _open_local(source)
         owned, streaming = True, not _is_regular(raw)
     if streaming:
         raw = _Arriving.over(raw)
@@ -150,6 +150,18 @@ def open_input(source: str, start: int = 0, *, size: int | None = None, end: int
             raw.close()
         raise
     return opened
+
+
+def _open_local(source: str) -> IO[bytes]:
+    """A file here, opened for reading without waiting: a FIFO's open waits for a writer, and would go on
+    waiting past a signal that lands just before it; its reads wait instead, as any stream's do."""
+    fd = os.open(source, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        os.set_blocking(fd, True)
+        return open(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def _is_regular(handle: IO[bytes]) -> bool:
