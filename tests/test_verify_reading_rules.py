@@ -148,16 +148,20 @@ DEEP = "[" * 100 + "NaN" + "]" * 100
     ('{"x": [{"b": 1, "c": 2, "b": 3, "c": 4}], "y": {"\\u00e9": 1, "é": 2}}',
      ['duplicate key "b" in x[0]', 'duplicate key "c" in x[0]', 'duplicate key "é" in y'], 0),
     ('{"a\\u003ab": 1, "a:b": 2}', ['duplicate key "a:b"'], 0),  # the colon escaped: as many colons as come back
+    ('{"a\\u003Ab": 1, "a:b": 2, "c": "\\u003A"}', ['duplicate key "a:b"'], 0),  # and one more colon written back
     ('{"a": {"x": 1, "x": 2}, "a": 3}', ['duplicate key "a"'], 0),  # the object with a key twice was itself replaced
     ('{"a": [1, NaN], "b": {"c": -Infinity}, "d": 1e400, "e": 1.5, "f": 1e-400}',
      ["a[1] is NaN, which JSON does not have", "b.c is -Infinity, which JSON does not have",
       "d is Infinity, which JSON does not have"], 0),
-    ('{"n": 1' + "0" * 308 + ', "m": -' + "9" * 309 + ', "k": 123}', [f"m is {PAST}"], 0),  # 1e308 is still a double
+    ('{"n": 1' + "0" * 308 + ', "h": ' + "9" * 308 + ', "m": -' + "9" * 309 + ', "k": 123}',  # 1e308 is still a double
+     [f"m is {PAST}"], 0),
+    ('{"p": ' + "9" * 309 + ', "q": "\\u003a"}', [f"p is {PAST}"], 0),  # no sign, and read by json: the escape sends it there
     ('{"z": [NaN], "z": 0, "a": [' + ", ".join(["NaN"] * 30) + "]}",  # keys before numbers, 20 at most
      ['duplicate key "z"'] + [f"a[{i}] is NaN, which JSON does not have" for i in range(19)], 11),
     ('{"a": ' + DEEP + "}", ["a" + "[0]" * 26 + "..." + "[0]" * 27 + " is NaN, which JSON does not have"], 0),
     ('{"a": {"b": [1, "NaN"]}}', [], 0),
-], ids=["twice", "twice within", "escaped colon", "replaced", "NaN and Infinity", "past the double range", "listed",
+], ids=["twice", "twice within", "escaped colon", "escaped colon, colons even", "replaced", "NaN and Infinity",
+        "past the double range", "309 digits", "listed",
         "deep path", "nothing"])
 @pytest.mark.parametrize("layout", ["one line", "over lines"])
 def test_what_other_readers_read_differently_is_named_with_its_path(text: str, listed: list[str], more: int,

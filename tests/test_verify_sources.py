@@ -37,14 +37,28 @@ def read_line(stream: IO[bytes], timeout: float = WAIT_SECONDS) -> bytes:
     return stream.readline()
 
 
-@pytest.mark.parametrize("via", ["pipe", "fifo"])
+# Standard input replaced by a program of its own, over a raw stream not read straight from its descriptor.
+WRAPPED_STDIN = """
+import io, sys
+from brimwick.output import cli
+
+class Pipe(io.FileIO):
+    pass
+
+sys.stdin = io.TextIOWrapper(io.BufferedReader(Pipe(0, closefd=False)))
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("via", ["pipe", "fifo", "wrapped stdin, gzip"])  # a gzip member a document: each ends in a pause
 @pytest.mark.parametrize("jobs", [1, 2])  # a stream is read by the command itself, in its turn, whatever the workers
 @pytest.mark.parametrize("ending", ["writer closes", "Ctrl-C"])
 def test_each_document_is_judged_as_soon_as_it_arrives(tmp_path: Path, via: str, jobs: int, ending: str) -> None:
     pretty = json.dumps(DOC, indent=2)  # a document over many lines, as jq writes it
     after = tmp_path / "after.json"  # a file after the stream, for a worker
     after.write_text(GOOD)
-    argv = [sys.executable, "-m", "brimwick.output.cli", "verify", "--jobs", str(jobs)]
+    runner = ["-c", WRAPPED_STDIN] if via.startswith("wrapped") else ["-m", "brimwick.output.cli"]
+    argv = [sys.executable, *runner, "verify", "--jobs", str(jobs)]
     if via == "fifo":
         fifo = tmp_path / "scans.fifo"
         os.mkfifo(fifo)
@@ -59,7 +73,7 @@ def test_each_document_is_judged_as_soon_as_it_arrives(tmp_path: Path, via: str,
             writer = open(fifo, "wb") if via == "fifo" else proc.stdin  # noqa: SIM115 - closed below
             got = []
             for text in [GOOD, BAD, pretty]:
-                writer.write(text.encode() + b"\n")
+                writer.write((gzip.compress if via.endswith("gzip") else bytes)(text.encode() + b"\n"))
                 writer.flush()  # then the writer pauses: the verdict must come before any more input
                 got.append(read_line(proc.stdout).decode().rstrip("\n").split(": ")[:2])
             if ending == "Ctrl-C":
@@ -131,6 +145,8 @@ def compress(fmt: str, data: bytes) -> bytes:
     if fmt == "zst":
         zstandard = pytest.importorskip("zstandard")
         return zstandard.ZstdCompressor().compress(data)  # type: ignore[no-any-return]
+    if fmt == "zst+zst":  # two frames, as cat a.zst b.zst makes: the second starts within the read that ends the first
+        return compress("zst", data[:len(data) // 2]) + compress("zst", data[len(data) // 2:])
     if fmt == "xz+padding":  # two streams, zero bytes in fours between and after them, as xz -t accepts
         return lzma.compress(data[:len(data) // 2]) + b"\0" * 8 + lzma.compress(data[len(data) // 2:]) + b"\0" * 4
     return {"gz": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}[fmt](data)
@@ -184,7 +200,7 @@ class Trickle(io.RawIOBase):
         return 1
 
 
-@pytest.mark.parametrize("fmt", ["gz", "bz2", "xz", "zst", "xz+padding"])
+@pytest.mark.parametrize("fmt", ["gz", "bz2", "xz", "zst", "xz+padding", "zst+zst"])
 @pytest.mark.parametrize("trickle", [False, True], ids=["whole", "a byte a read"])
 def test_standard_input_may_be_compressed(monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str],
                                           fmt: str, trickle: bool) -> None:

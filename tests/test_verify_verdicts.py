@@ -60,10 +60,16 @@ STRICT = [  # a stored document the checksum still accepts, and what the strict 
        "findings[0].finding_hash does not match its identity fields") for key in ("rule_id", "region", "resource_type", "provider")],
     (edited(lambda d: d["findings"][1].update(region=None)), "findings[1].finding_hash cannot be recomputed from its identity fields"),
     (edited(lambda d: _rename(d["findings"][2], "title", "titlf")), 'findings[2] has unknown key "titlf"'),
+    # Past the problems listed, how many more: the finding's unknown keys and its own other problems alike.
+    (edited(lambda d: (d["findings"][0].update({"k" * 100: 0, **{f"k{i}": 0 for i in range(20)}}),
+                       d["findings"][0]["remediation"]["explanation"].update(summary="stop"))),
+     'findings[0] has unknown key "' + "k" * 76 + '...; .+; findings[0] has unknown key "k18"; ... and 2 more'),
     (edited(lambda d: d["findings"][0]["remediation"]["explanation"].update(summary="stop")),
      "findings[0].remediation.explanation is not what its remediation gives"),
     (edited(lambda d: d["findings"][0]["remediation"]["explanation"].update(monthly_savings_usd=140)),  # 140.16 as written
      "findings[0].remediation.explanation is not what its remediation gives"),
+    (edited(lambda d: d["findings"][7]["remediation"]["explanation"].update(monthly_savings_usd=-0.0)),  # written 0.0
+     "findings[7].remediation.explanation is not what its remediation gives"),
     (edited(lambda d: d["findings"][0]["remediation"].pop("explanation")), "findings[0].remediation has no explanation"),
     (edited(lambda d: d["findings"][0]["remediation"].update(action="terminate")),
      "findings[0].remediation.explanation is not what its remediation gives"),
@@ -73,8 +79,15 @@ STRICT = [  # a stored document the checksum still accepts, and what the strict 
     (edited(lambda d: d["account_summaries"][0].update(x=float("nan"))), "account_summaries[0].x is NaN, which JSON does not have"),
     (edited(lambda d: d.update(total_annual_waste_usd=float("nan"))),  # the schema's word on a NaN is left out
      f"total_annual_waste_usd is NaN, which JSON does not have; total_annual_waste_usd stored NaN, recomputed {DEMO['total_annual_waste_usd']}"),
-    (edited(lambda d: d.update(regions=[1], unexpected=1)),  # the top level's error before those below it
+    (edited(lambda d: d.update(regions=[1], scanned_at="not a date", unexpected=1)),  # the top level's error before the others
      "document fails the schema: Additional properties are not allowed ('unexpected' was unexpected)"),
+    (edited(lambda d: (d.pop("narrative"), d.update(scanned_at="not a date"))),
+     'document fails the schema: "narrative" is a required property'),
+    (edited(lambda d: d.update(a=1, b=1, c=1)),
+     "document fails the schema: Additional properties are not allowed ('a', 'b', 'c' were unexpected)"),
+    (edited(lambda d: d.update({"x" * 100: 1, "b": 1, "c": 1, "d": 1})),  # past three keys, the message is ours
+     "document fails the schema: Additional properties are not allowed ('" + "x" * 76
+     + "..., 'b', 'c' and 1 more were unexpected)"),
     (json.dumps(DEMO).replace('"findings": [', '"findings": [], "findings": [', 1), 'duplicate key "findings"'),
     (json.dumps(DEMO).replace('"title"', '"title": "", "title"', 1), 'duplicate key "title" in findings[0]'),
     (edited(lambda d: d["findings"][0]["remediation"].update(risk="high")), None),  # not covered, and said so in the docs
