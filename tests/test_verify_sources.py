@@ -141,12 +141,34 @@ def test_a_signal_that_misses_the_read_still_stops_the_wait(tmp_path: Path, sour
     assert (code, out[-1], len(out), err) == (130, summary, int(bool(arrived)) + 1, b"")
 
 
+@pytest.mark.parametrize("redirect, reason", [("<&-", "standard input is closed"),
+                                               ("0<&1", "Bad file descriptor")])  # a pipe's end for writing
+def test_standard_input_that_cannot_be_read_is_one_verdict(redirect: str, reason: str) -> None:
+    proc = subprocess.run(["/bin/sh", "-c", f'exec "$@" {redirect}', "sh", sys.executable, "-m", "brimwick.output.cli",
+                           "verify", "-"], capture_output=True, timeout=WAIT_SECONDS * 3)
+    assert (proc.returncode, proc.stdout.decode(), proc.stderr) == (
+        1, f"<stdin>: INVALID: cannot read: {reason}\n1 document: 0 ok, 0 corrupt, 1 invalid\n", b"")
+
+
+def test_a_caller_s_standard_input_is_read_on_from_where_the_caller_left_it(monkeypatch: pytest.MonkeyPatch) -> None:
+    read_end, write_end = os.pipe()
+    os.write(write_end, f"a header line\n{GOOD}\n{BAD}\n".encode())
+    os.close(write_end)
+    with open(read_end, "rb") as stdin:
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(stdin))
+        assert sys.stdin.buffer.readline() == b"a header line\n"  # the rest waits in the buffer
+        assert [(v.label, v.status) for v in verify_sources(["-"])] == [("<stdin>:1", "OK"), ("<stdin>:2", "CORRUPT")]
+
+
 def compress(fmt: str, data: bytes) -> bytes:
     if fmt == "zst":
         zstandard = pytest.importorskip("zstandard")
         return zstandard.ZstdCompressor().compress(data)  # type: ignore[no-any-return]
     if fmt == "zst+zst":  # two frames, as cat a.zst b.zst makes: the second starts within the read that ends the first
         return compress("zst", data[:len(data) // 2]) + compress("zst", data[len(data) // 2:])
+    if fmt == "gz+empty extra":  # a header with an extra field of no bytes, as gzip -t accepts
+        member = gzip.compress(data, mtime=0)
+        return member[:3] + b"\x04" + member[4:10] + b"\0\0" + member[10:]
     if fmt == "xz+padding":  # two streams, zero bytes in fours between and after them, as xz -t accepts
         return lzma.compress(data[:len(data) // 2]) + b"\0" * 8 + lzma.compress(data[len(data) // 2:]) + b"\0" * 4
     return {"gz": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}[fmt](data)
@@ -200,14 +222,22 @@ class Trickle(io.RawIOBase):
         return 1
 
 
-@pytest.mark.parametrize("fmt", ["gz", "bz2", "xz", "zst", "xz+padding", "zst+zst"])
-@pytest.mark.parametrize("trickle", [False, True], ids=["whole", "a byte a read"])
+@pytest.mark.parametrize("fmt", ["gz", "bz2", "xz", "zst", "xz+padding", "zst+zst", "gz+empty extra"])
+@pytest.mark.parametrize("via", ["whole", "a byte a read", "a pipe"])
 def test_standard_input_may_be_compressed(monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str],
-                                          fmt: str, trickle: bool) -> None:
+                                          fmt: str, via: str) -> None:
     data = compress(fmt, f"{GOOD}\n{BAD}\n".encode())
-    stdin = io.BufferedReader(Trickle(data)) if trickle else io.BytesIO(data)  # fewer bytes than a signature at first
+    stdin: IO[bytes] = io.BufferedReader(Trickle(data)) if via == "a byte a read" else io.BytesIO(data)
+    if via == "a pipe":  # read straight from its descriptor
+        read_end, write_end = os.pipe()
+        assert os.write(write_end, data) == len(data)
+        os.close(write_end)
+        stdin = open(read_end, "rb")  # noqa: SIM115 - closed below
     monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(stdin))
-    assert cli.main(["verify", "-q", "-"]) == 1
+    try:
+        assert cli.main(["verify", "-q", "-"]) == 1
+    finally:
+        stdin.close()
     out = capsys.readouterr().out
     assert out.startswith("<stdin>:2: CORRUPT: ") and out.count("\n") == 1  # nothing after: the input ended cleanly
 

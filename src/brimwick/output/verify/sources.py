@@ -29,7 +29,7 @@ from typing import IO, Any
 
 from brimwick.output.verify.compressed import Decompressed, decompressor
 from brimwick.output.verify.compressed import UnsupportedCompression as UnsupportedCompression  # where it was
-from brimwick.output.verify.wakeup import wait_readable
+from brimwick.output.verify.wakeup import signals_wake_readers_now, wait_readable
 
 STDIN = "-"
 # name, first bytes, suffixes; zip and lz4 are known only to be refused
@@ -184,9 +184,10 @@ def _head(raw: Any) -> tuple[bytes, Any]:
         return bytes(head), raw
     elif not hasattr(raw, "read1"):
         return b"", raw
-    head = raw.read1(_HEAD_BYTES)  # a signature's first bytes, or a very short input, or a stream's first
+    read = getattr(raw, "read1", raw.read)  # an object in storage peeks, but has no read1
+    head = read(_HEAD_BYTES)  # a signature's first bytes, or a very short input, or a stream's first
     while _wants_more(head):
-        more = raw.read1(_HEAD_BYTES - len(head))
+        more = read(_HEAD_BYTES - len(head))
         if not more:
             break
         head += more
@@ -225,22 +226,29 @@ class _Prefixed:
 class _Arriving:
     """A stream read straight from its descriptor for whatever has arrived, each read waiting first for
     bytes or a signal (``wakeup``): a Ctrl-C while the writer pauses ends the run, however it falls
-    against the read. ``handle``, the buffered file it came as, is what ``close`` closes."""
+    against the read. ``handle``, the buffered file it came as, is what ``close`` closes. Never seeks:
+    whatever reaches a stream in the middle gets a stream's refusal, as the verdict on that input."""
 
     def __init__(self, handle: Any, raw: io.FileIO) -> None:
         self.handle, self.raw, self.fd = handle, raw, raw.fileno()
 
     @classmethod
     def over(cls, handle: Any) -> Any:
-        """``handle`` read this way when it is the interpreter's own buffered file over a descriptor (a
-        file just opened, or standard input, which nothing else in the command reads); otherwise
-        ``handle`` itself, read through its own ``read1``."""
+        """``handle`` read this way while the command's signals wake readers, when it is the interpreter's
+        own buffered file over a descriptor open for reading (a file just opened, or standard input,
+        which nothing else in the command reads: its buffer is empty); otherwise ``handle`` itself,
+        read through its own ``read1``, as a library caller's standard input is (its buffer may hold
+        bytes already)."""
         raw = getattr(handle, "raw", None)
-        if type(handle) is not io.BufferedReader or type(raw) is not io.FileIO:
+        if type(handle) is not io.BufferedReader or type(raw) is not io.FileIO or not signals_wake_readers_now():
+            return handle
+        if not _open_for_reading(raw.fileno()):  # a write-only one: its read fails at once, as it should
             return handle
         return cls(handle, raw)
 
     def read1(self, size: int = -1) -> bytes:
+        if size == 0:
+            return b""
         while True:
             wait_readable(self.fd)
             data = self.raw.read(size if size > 0 else io.DEFAULT_BUFFER_SIZE)
@@ -252,8 +260,24 @@ class _Arriving:
     def seekable(self) -> bool:
         return False
 
+    def seek(self, offset: int, whence: int = 0) -> int:
+        raise io.UnsupportedOperation("File or stream is not seekable.")
+
     def close(self) -> None:
         self.handle.close()
+
+
+def _open_for_reading(fd: int) -> bool:
+    """What the descriptor itself allows (a ``FileIO`` over a descriptor it did not open says what it was
+    told): ``poll`` would wait for ever on one open for writing only."""
+    try:
+        import fcntl
+    except ImportError:
+        return True
+    try:
+        return fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_ACCMODE != os.O_WRONLY
+    except OSError:  # closed: the read fails as it should
+        return False
 
 
 class _Available:

@@ -19,13 +19,14 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 
 _wakeup: int | None = None  # the read end of the pipe signals write to, while in force
+_pipe: tuple[int, int] | None = None  # both ends, closed by a forked child (a pool's worker)
 
 
 @contextmanager
 def signals_wake_readers() -> Iterator[None]:
     """While the block runs, a signal ends any ``wait_readable``. Only the main thread can arrange it
     (as only it handles signals); elsewhere, and where ``poll`` is missing, waits are plain reads."""
-    global _wakeup
+    global _wakeup, _pipe
     if not hasattr(select, "poll"):
         yield
         return
@@ -39,14 +40,41 @@ def signals_wake_readers() -> Iterator[None]:
         os.close(write_end)
         yield
         return
-    outer, _wakeup = _wakeup, read_end
+    outer = _wakeup, _pipe
+    _wakeup, _pipe = read_end, (read_end, write_end)
     try:
         yield
     finally:
-        signal.set_wakeup_fd(before)
-        _wakeup = outer
+        # An earlier owner's choice of warnings cannot be read back; it is asyncio's self-pipe, if
+        # anyone's, which asks for none.
+        signal.set_wakeup_fd(before, warn_on_full_buffer=False)
+        _wakeup, _pipe = outer
         os.close(read_end)
         os.close(write_end)
+
+
+def signals_wake_readers_now() -> bool:
+    """Whether ``signals_wake_readers`` is in force (in this process)."""
+    return _wakeup is not None
+
+
+def _forget_in_child() -> None:
+    """A forked child (a pool's worker) handles its own signals: it neither writes to the command's pipe
+    nor keeps it open."""
+    global _wakeup, _pipe
+    if _pipe is None:
+        return
+    try:
+        signal.set_wakeup_fd(-1)
+    except ValueError:  # forked from another thread than the main one: not its wakeup to undo
+        pass
+    for end in _pipe:
+        os.close(end)
+    _wakeup = _pipe = None
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_in_child)
 
 
 def wait_readable(fd: int) -> None:
