@@ -21,7 +21,7 @@ from typing import IO, Any
 import pytest
 
 from brimwick.output import cli
-from brimwick.output.verify import tasks
+from brimwick.output.verify import tasks, wakeup
 from brimwick.output.verify.ordered import verify_sources
 
 DOC = json.loads(json.dumps(cli.demo_envelope().to_dict()))
@@ -141,13 +141,100 @@ def test_a_signal_that_misses_the_read_still_stops_the_wait(tmp_path: Path, sour
     assert (code, out[-1], len(out), err) == (130, summary, int(bool(arrived)) + 1, b"")
 
 
-@pytest.mark.parametrize("redirect, reason", [("<&-", "standard input is closed"),
-                                               ("0<&1", "Bad file descriptor")])  # a pipe's end for writing
-def test_standard_input_that_cannot_be_read_is_one_verdict(redirect: str, reason: str) -> None:
+# A wait under a held signal (a verdict being written): the signal is noted and the wait goes on, until
+# the stream has bytes or a second signal forces the stop. Each step waits for the main thread to be
+# back in poll, or for the wait to have ended.
+HELD_WAIT = """
+import os, select, signal, sys, threading, time
+from brimwick.output.verify import wakeup
+from brimwick.output.verify.writing import Interrupted, Interrupts
+
+MAIN, ended = threading.get_native_id(), threading.Event()
+read_end, write_end = os.pipe()
+interrupts = Interrupts()
+
+def until(condition) -> None:
+    while not condition() and not ended.is_set():
+        time.sleep(0.001)
+
+def polling() -> bool:
+    with open(f"/proc/self/task/{MAIN}/syscall") as status:
+        return status.read().split()[0] in ("7", "271")
+
+def other_thread() -> None:
+    until(polling)
+    signal.pthread_kill(threading.get_ident(), signal.SIGINT)  # handled here, run by the main thread: held
+    until(lambda: interrupts.pending is not None)
+    until(polling)
+    if sys.argv[1] == "data":
+        os.write(write_end, b"x")
+    else:
+        signal.pthread_kill(threading.get_ident(), signal.SIGTERM)
+
+with interrupts.installed():
+    interrupts.hold()
+    threading.Thread(target=other_thread, daemon=True).start()
+    try:
+        wakeup.wait_readable(read_end)
+        ready = bool(select.select([read_end], [], [], 0)[0])
+        try:
+            left = os.read(wakeup._wakeup, 1)
+        except BlockingIOError:
+            left = b""
+        print("readable" if ready else "returned early", "with a wakeup left" if left else "")
+    except Interrupted as stop:
+        print(f"stopped by {stop.signum}, forced: {stop.forced}")
+    ended.set()
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/task"), reason="needs Linux's /proc")
+@pytest.mark.parametrize("then, outcome", [("data", "readable \n"), ("a second signal", "stopped by 15, forced: True\n")])
+def test_a_held_signal_leaves_the_wait_going_on(then: str, outcome: str) -> None:
+    proc = subprocess.run([sys.executable, "-c", HELD_WAIT, then], capture_output=True, timeout=WAIT_SECONDS * 3)
+    assert (proc.stdout.decode(), proc.stderr) == (outcome, b"")
+
+
+def test_the_wakeup_is_undone_as_it_was_done(monkeypatch: pytest.MonkeyPatch) -> None:
+    def current() -> int:
+        fd = signal.set_wakeup_fd(-1)
+        signal.set_wakeup_fd(fd)
+        return fd
+
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    outer = signal.set_wakeup_fd(write_end)
+    try:
+        with wakeup.signals_wake_readers():
+            inner = (current(), wakeup._wakeup)
+            with wakeup.signals_wake_readers():
+                assert current() not in (write_end, inner[0])
+            assert (current(), wakeup._wakeup) == inner and inner[0] != write_end
+        assert (current(), wakeup._wakeup) == (write_end, None)
+        unraisable: list[Any] = []
+        monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+        before = signal.signal(signal.SIGUSR1, lambda signum, frame: None)
+        for _ in range(70_000):  # the earlier pipe fills up; as asyncio asks of it, nothing is said
+            signal.raise_signal(signal.SIGUSR1)
+        signal.signal(signal.SIGUSR1, before)
+        assert unraisable == []
+    finally:
+        signal.set_wakeup_fd(outer)
+        os.close(read_end)
+        os.close(write_end)
+
+
+@pytest.mark.parametrize("redirect, given, verdict", [
+    ("<&-", b"", "<stdin>: INVALID: cannot read: standard input is closed"),
+    ("0<&1", b"", "<stdin>: INVALID: cannot read: Bad file descriptor"),  # a pipe's end for writing
+    ("", b"\x1f", "<stdin>:1: INVALID: invalid JSON: Expecting value: line 1 column 1"),  # signatures cut short
+    ("", b"\xfd7z", "<stdin>:1: INVALID: not UTF-8 text: invalid start byte at byte 0"),
+], ids=["closed", "write-only", "gzip's first byte", "xz's first 3 bytes"])
+def test_standard_input_that_cannot_be_read_is_one_verdict(redirect: str, given: bytes, verdict: str) -> None:
     proc = subprocess.run(["/bin/sh", "-c", f'exec "$@" {redirect}', "sh", sys.executable, "-m", "brimwick.output.cli",
-                           "verify", "-"], capture_output=True, timeout=WAIT_SECONDS * 3)
+                           "verify", "-"], input=given, capture_output=True, timeout=WAIT_SECONDS * 3)
     assert (proc.returncode, proc.stdout.decode(), proc.stderr) == (
-        1, f"<stdin>: INVALID: cannot read: {reason}\n1 document: 0 ok, 0 corrupt, 1 invalid\n", b"")
+        1, f"{verdict}\n1 document: 0 ok, 0 corrupt, 1 invalid\n", b"")
 
 
 def test_a_caller_s_standard_input_is_read_on_from_where_the_caller_left_it(monkeypatch: pytest.MonkeyPatch) -> None:
