@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from brimwick.output import cli, manifest
+from brimwick.output import cli, distributed, manifest
 
 DOCUMENT = json.loads(json.dumps(cli.demo_envelope().to_dict()))
 TEXTS = {
@@ -80,6 +80,19 @@ def test_verify_reads_files_whose_names_sort_before_the_stdin_dash(tmp_path: Pat
     Path(name).write_text(TEXTS["OK"])
     assert cli.main(["verify", name]) == 0
     assert capsys.readouterr().out.startswith(f"{name}: OK\n")
+
+
+@pytest.mark.parametrize("timeout, waited", [([], 30.0), (["--timeout", "2.5"], 2.5)], ids=["default", "given"])
+def test_verify_exits_2_for_a_scheduler_that_does_not_answer_in_time(monkeypatch: pytest.MonkeyPatch,
+                                                                      capsys: pytest.CaptureFixture[str],
+                                                                      timeout: list[str], waited: float) -> None:
+    def unanswered(address: str, timeout: float) -> None:
+        raise distributed.SchedulerUnavailable(f"no answer from {address} in {timeout!r} s")
+
+    monkeypatch.setattr(distributed, "connect", unanswered)
+    assert cli.main(["verify", "--scheduler", "tcp://h:1", *timeout, "a.json"]) == 2
+    assert capsys.readouterr() == ("incomplete, the run stopped after 0 documents: 0 ok, 0 corrupt, 0 invalid\n",
+                                   f"brimwick-manifest: no answer from tcp://h:1 in {waited!r} s\n")
 
 
 def test_a_reader_that_goes_away_ends_the_run_quietly_with_status_141(tmp_path: Path) -> None:

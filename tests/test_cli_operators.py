@@ -4,7 +4,9 @@ library calls that would silently do the wrong thing."""
 from __future__ import annotations
 
 import concurrent.futures
+import errno
 import gzip
+import io
 import json
 import os
 import re
@@ -23,6 +25,8 @@ from brimwick.output.distributed import ClusterFault
 from brimwick.output.verify import writing
 from brimwick.output.verify.executors import raw_verdicts_in_processes
 from brimwick.output.verify.ordered import raw_verdicts, verify_sources
+from brimwick.output.verify.progress import Progress
+from brimwick.output.verify.report import Report
 from brimwick.output.verify.sizes import parse_size
 from brimwick.output.verify.tasks import Options
 
@@ -89,6 +93,27 @@ def test_output_that_cannot_be_written_is_one_line_and_status_2(argv: list[str],
     assert (proc.returncode, proc.stderr) == (2, f"brimwick-manifest: cannot write output: {reason}\n".encode())
 
 
+def test_an_output_that_failed_holds_back_neither_its_lines_nor_a_signal() -> None:
+    class FullOnce(io.StringIO):
+        full = True
+
+        def write(self, text: str) -> int:
+            if self.full:
+                self.full = False
+                raise OSError(errno.ENOSPC, "No space left on device")
+            return super().write(text)
+
+    out, interrupts = FullOnce(), writing.Interrupts()
+    writer = writing.VerdictWriter(Report(), out, Progress(0, io.StringIO()), True, interrupts)
+    with interrupts.installed():
+        with pytest.raises(OSError):
+            writer.write_all([("a.json", 0, "OK", "")])
+        with pytest.raises(writing.Interrupted):  # nothing is being written: a signal stops the run at once
+            signal.raise_signal(signal.SIGINT)
+    writer.write_all([("b.json", 0, "OK", "")])
+    assert out.getvalue() == "b.json: OK\n"  # the write that failed is not made again
+
+
 @pytest.mark.parametrize("stderr", ["2>/dev/full", "2>&-"], ids=["full", "closed"])
 def test_standard_error_that_cannot_be_written_costs_only_what_would_be_said_there(stderr: str, tmp_path: Path) -> None:
     workers = (os.cpu_count() or 1) + 1  # one task each, more than the CPUs: the warning is due
@@ -102,14 +127,18 @@ def test_standard_error_that_cannot_be_written_costs_only_what_would_be_said_the
 
 
 @pytest.mark.parametrize("cpus, jobs, inputs, workers, warned", [
-    (4, 1000, 3, 3, False),  # capped at the 3 tasks, within the CPUs
-    (2, 1000, 3, 3, True),
-    (2, 4, 1, 1, False),  # one worker runs: nothing takes turns
-    (4, 4, 3, 3, False),
-], ids=["capped within the cpus", "capped above the cpus", "one worker", "asked within the cpus"])
+    (4, 1000, "abc", [3], False),  # capped at the 3 tasks, within the CPUs
+    (2, 1000, "abc", [3], True),
+    (2, 4, "a", [1], False),  # one worker runs: nothing takes turns
+    (4, 4, "abc", [3], False),
+    (1, 2, "-", [], False),  # the command reads a stream itself: no worker at all
+    (1, 2, "a-", [1], False),
+], ids=["capped within the cpus", "capped above the cpus", "one worker", "asked within the cpus", "stdin alone",
+        "stdin and a file"])
 def test_jobs_are_capped_at_the_tasks_and_warned_about_above_the_cpus(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
                                                                       capsys: pytest.CaptureFixture[str], cpus: int,
-                                                                      jobs: int, inputs: int, workers: int, warned: bool) -> None:
+                                                                      jobs: int, inputs: str, workers: list[int],
+                                                                      warned: bool) -> None:
     started = []
 
     class Recording(concurrent.futures.ThreadPoolExecutor):
@@ -119,12 +148,18 @@ def test_jobs_are_capped_at_the_tasks_and_warned_about_above_the_cpus(tmp_path: 
 
     monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", Recording)
     monkeypatch.setattr("os.cpu_count", lambda: cpus)
-    files = [str(tmp_path / f"{n}.json") for n in range(inputs)]
-    for name in files:
+    files = ["-" if n == "-" else str(tmp_path / f"{n}.json") for n in inputs]
+    for name in set(files) - {"-"}:
         Path(name).write_text(GOOD)
-    assert cli.main(["verify", "--jobs", str(jobs), *files]) == 0
+    read_end, write_end = os.pipe()
+    os.write(write_end, GOOD.encode())
+    os.close(write_end)
+    with open(read_end) as stdin:
+        monkeypatch.setattr(sys, "stdin", stdin)
+        assert cli.main(["verify", "--jobs", str(jobs), *files]) == 0
     out, err = capsys.readouterr()
-    assert started == [workers] and out.endswith(f"{inputs} document{'s' * (inputs > 1)}: {inputs} ok, 0 corrupt, 0 invalid\n")
+    n = len(inputs)
+    assert started == workers and out.endswith(f"{n} document{'s' * (n > 1)}: {n} ok, 0 corrupt, 0 invalid\n")
     assert err == (f"brimwick-manifest: warning: --jobs {jobs} is more than the {cpus} CPUs here; the extra workers "
                    "only take turns\n" if warned else "")
 
@@ -154,8 +189,9 @@ def test_an_interrupt_prints_what_was_verified_so_far_and_exits_130(quiet: bool)
     (KeyboardInterrupt(), 130, "interrupted after 3 documents: 2 ok, 1 corrupt, 0 invalid"),
     (ClusterFault("lost the Dask scheduler"), 2,
      "incomplete, the run stopped after 3 documents: 2 ok, 1 corrupt, 0 invalid"),
-], ids=["Ctrl-C", "cluster fault"])
-def test_verdicts_gathered_before_a_stop_are_written_before_its_summary(stop: BaseException, code: int, closing: str,
+    (writing.Interrupted(signal.SIGTERM, forced=True), 143, None),  # a write cut short: no count can be trusted
+], ids=["Ctrl-C", "cluster fault", "second signal"])
+def test_verdicts_gathered_before_a_stop_are_written_before_its_summary(stop: BaseException, code: int, closing: str | None,
                                                                       quiet: bool, tmp_path: Path,
                                                                       monkeypatch: pytest.MonkeyPatch,
                                                                       capsys: pytest.CaptureFixture[str]) -> None:
@@ -169,11 +205,29 @@ def test_verdicts_gathered_before_a_stop_are_written_before_its_summary(stop: Ba
     monkeypatch.chdir(tmp_path)
     assert cli.main(["verify", *(["-q"] if quiet else []), "a.jsonl"]) == code
     out, err = capsys.readouterr()
+    if closing is None:  # nothing more goes out: neither the verdicts gathered nor a summary
+        assert (out, err) == ("", "")
+        return
     gathered = ["a.jsonl:1: OK", "a.jsonl:2: CORRUPT: mismatch", "a.jsonl:3: OK"]
     shown = [line for line in gathered if not (quiet and line.endswith("OK"))]
     to_err = quiet and code == 130  # a quiet run keeps its output for the verdicts that fail
     assert out.splitlines() == shown + ([] if to_err else [closing])
     assert err == (f"{closing}\n" if to_err else "" if code == 130 else f"brimwick-manifest: {stop}\n")
+
+
+@pytest.mark.parametrize("steps, signum, forced", [
+    ("INT", signal.SIGINT, False),  # nothing held: raised at once
+    ("( TERM )", signal.SIGTERM, False),  # held until the hold ends
+    ("( ( HUP ) )", signal.SIGHUP, False),  # until the outermost hold ends
+    ("( INT TERM", signal.SIGTERM, True),  # a second one while the first is held: at once, and forced
+])
+def test_a_signal_held_back_is_raised_once_no_hold_is_left(steps: str, signum: int, forced: bool) -> None:
+    interrupts = writing.Interrupts()
+    holds = {"(": interrupts.hold, ")": interrupts.release}
+    with interrupts.installed(), pytest.raises(writing.Interrupted) as stop:
+        for n, step in enumerate(steps.split()):
+            holds[step]() if step in holds else signal.raise_signal(signal.Signals[f"SIG{step}"])
+    assert (n, stop.value.signum, stop.value.forced) == (len(steps.split()) - 1, signum, forced)
 
 
 def wait_until_blocked_writing(pid: int) -> None:
@@ -233,7 +287,7 @@ def test_the_library_refuses_a_limit_that_is_not_a_positive_size(limit: Any) -> 
         Options(max_document_bytes=limit)
 
 
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["INT", "TERM"])
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=["INT", "TERM", "HUP"])
 def test_an_interrupt_stops_the_workers_quietly(tmp_path: Path, signum: int) -> None:
     # A compressed input is one long task: the stop ends it rather than
     # waiting for it, and leaves no worker behind.

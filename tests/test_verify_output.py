@@ -12,6 +12,7 @@ import re
 import select
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -19,6 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from brimwick.output import cli
+from brimwick.output.verify import writing
 from brimwick.output.verify.ordered import raw_verdicts
 from brimwick.output.verify.report import Report, checksum_lines
 from brimwick.output.verify.verdicts import checksum_report
@@ -144,3 +146,36 @@ def test_the_progress_bar_is_cleared_before_a_verdict_and_drawn_again_after(tmp_
         assert re.search(r"\r\[[#.]{30}\] \d+/8 MiB", text) and text.endswith("\r")  # drawn, and cleared at the end
     else:
         assert "\r" not in text and "MiB" not in text
+
+
+def test_an_unbuffered_output_left_non_blocking_gets_every_byte_once() -> None:
+    # Under PYTHONUNBUFFERED the text layer writes straight to the descriptor: into a pipe left
+    # non-blocking, a write takes what fits (a short write), then nothing (None) until the reader reads.
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    taken: list[int | None] = []
+    full = threading.Event()
+
+    class Descriptor(io.FileIO):
+        def write(self, data: memoryview) -> int | None:
+            taken.append(super().write(data))
+            if taken[-1] is None:
+                full.set()
+            return taken[-1]
+
+    received = []
+
+    def read_once_full() -> None:
+        full.wait(60)
+        with open(read_end, "rb") as pipe:
+            received.append(pipe.read())
+
+    reader = threading.Thread(target=read_once_full)
+    reader.start()
+    text = "".join(f"{n}.json: OK\n" for n in range(100_000))  # far more than a pipe holds
+    with io.TextIOWrapper(Descriptor(write_end, "w"), encoding="utf-8", write_through=True) as out:
+        writing.write_whole(out, text)
+    full.set()
+    reader.join(60)
+    assert received == [text.encode()] and 0 < taken[0] < len(text) and None in taken
+    assert (None, None) not in zip(taken, taken[1:])  # after a write that took nothing, the next one waits for room
