@@ -123,8 +123,7 @@ def open_input(source: str, start: int = 0, *, size: int | None = None, end: int
     if source == STDIN:
         if sys.stdin is None:
             raise OSError("standard input is closed")
-        raw, owned = sys.stdin.buffer, False
-        streaming = not _is_regular(raw)
+        raw, owned, streaming = sys.stdin.buffer, False, not _is_regular(sys.stdin.buffer)
     elif is_remote(source):
         from brimwick.output.verify.remote import RemoteReader
 
@@ -240,11 +239,10 @@ class _Arriving:
         read through its own ``read1``, as a library caller's standard input is (its buffer may hold
         bytes already)."""
         raw = getattr(handle, "raw", None)
-        if type(handle) is not io.BufferedReader or type(raw) is not io.FileIO or not signals_wake_readers_now():
-            return handle
-        if not _open_for_reading(raw.fileno()):  # a write-only one: its read fails at once, as it should
-            return handle
-        return cls(handle, raw)
+        if (type(handle) is io.BufferedReader and type(raw) is io.FileIO and signals_wake_readers_now()
+                and _open_for_reading(raw.fileno())):  # a write-only one is left to fail its read at once
+            return cls(handle, raw)
+        return handle
 
     def read1(self, size: int = -1) -> bytes:
         if size == 0:
