@@ -118,7 +118,9 @@ def per_task_cpu(path: Path, cluster: DaskCluster, repeat: int) -> None:
                  "workers": [psutil.Process(worker.pid) for worker in cluster.workers]}
 
     def cpu() -> dict[str, float]:
-        return {name: sum(sum(p.cpu_times()[:2]) for p in procs) for name, procs in processes.items()}
+        times = {name: [p.cpu_times() for p in procs] for name, procs in processes.items()}
+        return {**{name: sum(t.user + t.system for t in ts) for name, ts in times.items()},
+                **{f"{name} in the kernel": sum(t.system for t in ts) for name, ts in times.items()}}
 
     runs: dict[int, tuple[int, dict[str, float]]] = {}
     with Client(cluster.address, set_as_default=False) as client:
@@ -128,13 +130,15 @@ def per_task_cpu(path: Path, cluster: DaskCluster, repeat: int) -> None:
                 before = cpu()
                 sum(1 for _ in raw_verdicts_on_dask(client, plan))
                 spent = {name: seconds - before[name] for name, seconds in cpu().items()}
-                if range_bytes not in runs or sum(spent.values()) < sum(runs[range_bytes][1].values()):
+                if range_bytes not in runs or sum(spent[name] for name in processes) < \
+                        sum(runs[range_bytes][1][name] for name in processes):
                     runs[range_bytes] = len(plan.tasks), spent
     (few, large), (many, small) = runs[16 << 20], runs[64 << 10]
     split = {name: (small[name] - large[name]) / (many - few) * 1e3 for name in small}
     print(f"\nCPU per task on the cluster ({many} tasks of 64 KiB against {few} of 16 MiB, {path.stat().st_size / 1e6:.0f} "
-          f"MB): " + ", ".join(f"{name} {ms:.2f} ms" for name, ms in split.items()) +
-          f"; command + scheduler {split['command'] + split['scheduler']:.2f} ms")
+          f"MB): " + ", ".join(f"{name} {split[name]:.2f} ms" for name in processes) +
+          f"; command + scheduler {split['command'] + split['scheduler']:.2f} ms, of which in the kernel "
+          f"{split['command in the kernel'] + split['scheduler in the kernel']:.2f} ms")
 
 
 def ok_verdict_cpu(path: Path, work: Path, address: str, repeat: int) -> None:

@@ -123,3 +123,52 @@ def test_a_result_taken_in_its_turn_is_released() -> None:
         ahead.append(len(executor.results) - task.index - 1)
     assert alive == [0] * 40  # nothing keeps a result that was handed back, nor its future
     assert ahead == [min(4, 39 - index) for index in range(40)]  # and its room in the budget is free again
+
+
+class Scripted:
+    """Futures that end when ``script`` says: the tasks listed under "submit" end as they are submitted, and
+    each fetch and each look of ``watch`` (nothing ended meanwhile) ends the next list under its name."""
+
+    def __init__(self, **script: list[list[int]]) -> None:
+        self.script, self.futures = script, dict[int, "Future[TaskResult]"]()
+        self.fetched: list[list[int]] = []
+        self.watched = 0
+
+    def end(self, event: str) -> None:
+        for index in self.script[event].pop(0) if self.script.get(event) else []:
+            self.futures[index].set_result(result(index))
+
+    def submit_many(self, batch: Sequence[Task]) -> list[Future[TaskResult]]:
+        self.futures.update((task.index, Future()) for task in batch)
+        self.end("submit")
+        return [self.futures[task.index] for task in batch]
+
+    def fetch_many(self, batch: Sequence[Task], futures: Sequence[Future[TaskResult]]) -> list[TaskResult]:
+        self.fetched.append([task.index for task in batch])
+        self.end("fetch")
+        return [future.result() for future in futures]
+
+    def watch(self) -> None:
+        self.watched += 1
+        self.end("watch")
+
+
+@pytest.mark.parametrize("script, fetched, watched", [
+    # The one in its turn ends alone: fetched alone, not held back for others to end.
+    ({"submit": [[0]], "fetch": [[1, 2, 3, 4], [5, 6, 7]]}, [[0], [1, 2, 3, 4], [5, 6, 7]], 0),
+    # It runs on while three others end: they wait for a fourth (or for it) to be fetched together.
+    ({"submit": [[1, 2, 3]], "watch": [[4, 0]], "fetch": [[5, 6, 7]]}, [[1, 2, 3, 4, 0], [5, 6, 7]], 1),
+    # Fewer than four have ended when it does: they go with it.
+    ({"submit": [[1, 2]], "watch": [[], [0]], "fetch": [[3, 4, 5, 6, 7]]}, [[1, 2, 0], [3, 4, 5, 6, 7]], 2),
+])
+def test_results_are_fetched_together_without_holding_back_the_one_in_its_turn(
+        monkeypatch: pytest.MonkeyPatch, script: dict[str, list[list[int]]], fetched: list[list[int]],
+        watched: int) -> None:
+    from brimwick.output.verify import window
+    monkeypatch.setattr(window, "POLL_SECONDS", 0.01)
+    executor = Scripted(**script)
+    runner = Runner(executor.submit_many, running=8, batch=8, fetch_many=executor.fetch_many, fetch_together=4,
+                    watch=executor.watch)
+    taken = [(task.index, taken.lines) for task, taken in runner.in_order(tasks(8)) if taken is not None]
+    assert taken == [(index, index) for index in range(8)]
+    assert executor.fetched == fetched and executor.watched == watched

@@ -54,20 +54,22 @@ def readable_here(source: str, task: Task) -> bool:
     return os.access(source, os.R_OK) and not os.path.isdir(source)
 
 
-UNFINISHED_PER_THREAD = 4 * TASKS_PER_WORKER_IN_FLIGHT  # at most; a batch goes once half of them have ended
+UNFINISHED_PER_THREAD = 8 * TASKS_PER_WORKER_IN_FLIGHT  # at most; a batch goes once half of them have ended
 
 
 def dask_runner(client: Any, options: Options, timeout: float | None = None) -> Runner:
-    """How the window runs tasks on the cluster behind ``client``: between four and eight per worker thread
-    unfinished, submitted four per thread at once and fetched together as they end. Each message to the
-    scheduler and each round trip costs the command and the scheduler about as much as a task itself
-    (the scheduler keeps what does not fit on the workers in its own queue)."""
+    """How the window runs tasks on the cluster behind ``client``: between eight and sixteen per worker thread
+    unfinished, submitted eight per thread at once and fetched eight per thread together (fewer once the one
+    in its turn has ended and no other follows at once). Each message to the scheduler and each round trip
+    costs the command and the scheduler about as much as a task itself (the scheduler keeps what does not
+    fit on the workers in its own queue)."""
     timeout = DEFAULT_TIMEOUT if timeout is None else timeout
     cluster = _Cluster(client, options, timeout)
     threads = cluster.threads()
     return Runner(cluster.submit_many, running=UNFINISHED_PER_THREAD * threads, fetch=cluster.fetch,
                   watch=cluster.watch, cancel_many=cluster.cancel_many, batch=UNFINISHED_PER_THREAD // 2 * threads,
-                  fetch_many=cluster.fetch_many, per_worker=UNFINISHED_PER_THREAD)
+                  fetch_many=cluster.fetch_many, per_worker=UNFINISHED_PER_THREAD,
+                  fetch_together=UNFINISHED_PER_THREAD // 2 * threads)
 
 
 def _where(task: Task) -> str:

@@ -7,7 +7,10 @@ the executor holds nothing for tasks that have finished. Results that
 finished ahead of their turn wait here until every task before them has
 been handed back, and while they wait more tasks start, up to a budget of
 held verdict bytes: one slow range holds back the output, never the other
-workers. What is pending is cancelled when the caller stops early or fails.
+workers. Where each fetch is a round trip (a cluster), results are fetched
+several at once: those of the tasks that ended meanwhile, and more as they
+end while the task whose turn it is runs on, or for a moment after it ended.
+What is pending is cancelled when the caller stops early or fails.
 """
 
 from __future__ import annotations
@@ -24,6 +27,7 @@ HELD_BYTES = 64 << 20  # verdicts waiting for their turn, at most (about 8 milli
 TASK_BYTES = 512  # what one waiting result costs beyond its verdicts
 VERDICT_BYTES = 96  # what one verdict other than a bare OK costs beyond its detail
 POLL_SECONDS = 0.5  # how often ``watch`` looks at the executor while nothing finishes
+LINGER_SECONDS = 0.02  # how long a fetch of several waits for more to end once the one in its turn has
 
 
 class Future(Protocol):
@@ -51,7 +55,8 @@ class Runner:
     cancels what is still pending when the caller stops. What ``fetch`` raises is raised in the
     task's turn, after the results of the tasks before it. ``batch``: tasks are submitted only this
     many at once (where each submission is a message to a scheduler), and ``fetch_many`` fetches the
-    results of the tasks that ended meanwhile together; both save an executor's cost per message."""
+    results of the tasks that ended meanwhile together, waiting for ``fetch_together`` of them to end
+    unless the task in its turn ended ``LINGER_SECONDS`` ago; both save an executor's cost per message."""
 
     submit_many: SubmitMany
     running: int  # tasks unfinished at once, at most
@@ -62,6 +67,7 @@ class Runner:
     batch: int = 1
     fetch_many: FetchMany | None = None
     per_worker: int = TASKS_PER_WORKER_IN_FLIGHT  # of ``running``
+    fetch_together: int = 1  # with ``fetch_many``: results fetched at once, where as many are unfinished
 
     @property
     def workers(self) -> int:
@@ -76,7 +82,7 @@ class Runner:
             for position, task in enumerate(tasks):
                 flight.start(tasks, position)
                 while not task.here and position not in flight.results:
-                    flight.wait(tasks)
+                    flight.wait(tasks, position)
                     flight.start(tasks, position)
                 yield task, flight.take(position)
         finally:
@@ -117,8 +123,8 @@ class _Flight:
     def _notice(self, at: int) -> Callable[[Any], None]:
         return lambda _: self.ended.put(at)
 
-    def wait(self, tasks: Sequence[Task]) -> None:
-        """Fetch the result of the next task to end; with ``fetch_many``, those of any that ended meanwhile too."""
+    def wait(self, tasks: Sequence[Task], position: int) -> None:
+        """Fetch the result of the next task to end; with ``fetch_many``, those of others too (``_more_ended``)."""
         watch = self.runner.watch
         try:
             ended = [self.ended.get(timeout=POLL_SECONDS if watch else None)]
@@ -126,9 +132,9 @@ class _Flight:
             assert watch is not None
             watch()
             return
-        while self.runner.fetch_many is not None and not self.ended.empty():
-            ended.append(self.ended.get())
-        fetched = [at for at in ended if at in self.futures]  # not a rerun's second notice
+        if self.runner.fetch_many is not None:
+            self._more_ended(ended, position)
+        fetched = list(dict.fromkeys(at for at in ended if at in self.futures))  # not a rerun's second notice
         if not fetched:
             return
         futures = [self.futures.pop(at) for at in fetched]
@@ -137,6 +143,25 @@ class _Flight:
         for at, result in zip(fetched, results, strict=True):
             self.results[at] = result  # an exception is raised in its turn, after the verdicts before it
             self.held += held_bytes(result) if isinstance(result, TaskResult) else 0
+
+    def _more_ended(self, ended: list[int], position: int) -> None:
+        """Add to ``ended`` the tasks that ended meanwhile, then those that end until ``fetch_together`` of the
+        unfinished have, or until none has for ``LINGER_SECONDS`` after the task at ``position``."""
+        watch = self.runner.watch
+        wanted = min(self.runner.fetch_together, len(self.futures))
+        while True:
+            while not self.ended.empty():
+                ended.append(self.ended.get())
+            if len({at for at in ended if at in self.futures}) >= wanted:
+                return
+            in_turn_ended = position in ended
+            try:
+                ended.append(self.ended.get(timeout=LINGER_SECONDS if in_turn_ended else POLL_SECONDS if watch else None))
+            except queue.Empty:
+                if in_turn_ended:
+                    return
+                assert watch is not None
+                watch()
 
     def _fetch(self, tasks: Sequence[Task], futures: Sequence[Future]) -> Sequence[TaskResult | Exception]:
         if self.runner.fetch_many is not None:
