@@ -153,22 +153,26 @@ class Scripted:
         self.end("watch")
 
 
-@pytest.mark.parametrize("script, fetched, watched", [
+@pytest.mark.parametrize("script, batch, fetched, watched", [
     # The one in its turn ends alone: fetched alone, not held back for others to end.
-    ({"submit": [[0]], "fetch": [[1, 2, 3, 4], [5, 6, 7]]}, [[0], [1, 2, 3, 4], [5, 6, 7]], 0),
+    ({"submit": [[0]], "fetch": [[1, 2, 3, 4], [5, 6, 7]]}, 8, [[0], [1, 2, 3, 4], [5, 6, 7]], 0),
     # It runs on while three others end: they wait for a fourth (or for it) to be fetched together.
-    ({"submit": [[1, 2, 3]], "watch": [[4, 0]], "fetch": [[5, 6, 7]]}, [[1, 2, 3, 4, 0], [5, 6, 7]], 1),
+    ({"submit": [[1, 2, 3]], "watch": [[4, 0]], "fetch": [[5, 6, 7]]}, 8, [[1, 2, 3, 4, 0], [5, 6, 7]], 1),
     # Fewer than four have ended when it does: they go with it.
-    ({"submit": [[1, 2]], "watch": [[], [0]], "fetch": [[3, 4, 5, 6, 7]]}, [[1, 2, 0], [3, 4, 5, 6, 7]], 2),
+    ({"submit": [[1, 2]], "watch": [[], [0]], "fetch": [[3, 4, 5, 6, 7]]}, 8, [[1, 2, 0], [3, 4, 5, 6, 7]], 2),
+    # Three are enough where a fourth would keep the next batch (tasks 8 to 11) from going while it runs on.
+    ({"submit": [[0]], "fetch": [[2, 3, 4], [1], [5, 6, 7, 8, 9, 10, 11]], "watch": [[1]]}, 4,
+     [[0], [2, 3, 4], [1], [5, 6, 7, 8, 9, 10, 11]], 0),
 ])
 def test_results_are_fetched_together_without_holding_back_the_one_in_its_turn(
-        monkeypatch: pytest.MonkeyPatch, script: dict[str, list[list[int]]], fetched: list[list[int]],
+        monkeypatch: pytest.MonkeyPatch, script: dict[str, list[list[int]]], batch: int, fetched: list[list[int]],
         watched: int) -> None:
     from brimwick.output.verify import window
     monkeypatch.setattr(window, "POLL_SECONDS", 0.01)
     executor = Scripted(**script)
-    runner = Runner(executor.submit_many, running=8, batch=8, fetch_many=executor.fetch_many, fetch_together=4,
+    runner = Runner(executor.submit_many, running=8, batch=batch, fetch_many=executor.fetch_many, fetch_together=4,
                     watch=executor.watch)
-    taken = [(task.index, taken.lines) for task, taken in runner.in_order(tasks(8)) if taken is not None]
-    assert taken == [(index, index) for index in range(8)]
+    count = len(sum(fetched, []))
+    taken = [(task.index, taken.lines) for task, taken in runner.in_order(tasks(count)) if taken is not None]
+    assert taken == [(index, index) for index in range(count)]
     assert executor.fetched == fetched and executor.watched == watched

@@ -54,15 +54,15 @@ def readable_here(source: str, task: Task) -> bool:
     return os.access(source, os.R_OK) and not os.path.isdir(source)
 
 
-UNFINISHED_PER_THREAD = 8 * TASKS_PER_WORKER_IN_FLIGHT  # at most; a batch goes once half of them have ended
+UNFINISHED_PER_THREAD = 8 * TASKS_PER_WORKER_IN_FLIGHT  # unfetched, at most; a batch goes once half are fetched
 
 
 def dask_runner(client: Any, options: Options, timeout: float | None = None) -> Runner:
     """How the window runs tasks on the cluster behind ``client``: between eight and sixteen per worker thread
-    unfinished, submitted eight per thread at once and fetched eight per thread together (fewer once the one
-    in its turn has ended and no other follows at once). Each message to the scheduler and each round trip
-    costs the command and the scheduler about as much as a task itself (the scheduler keeps what does not
-    fit on the workers in its own queue)."""
+    unfetched, submitted eight per thread at once and fetched up to eight per thread together (fewer where
+    the next batch would wait, or once the one in its turn has ended and no other follows at once). Each
+    message to the scheduler and each round trip costs the command and the scheduler about as much as a
+    task itself (the scheduler keeps what does not fit on the workers in its own queue)."""
     timeout = DEFAULT_TIMEOUT if timeout is None else timeout
     cluster = _Cluster(client, options, timeout)
     threads = cluster.threads()

@@ -1,21 +1,23 @@
 """Tasks in flight on an executor, their results handed back in task order.
 
-A bounded number of tasks run at once (``running``: two per worker, so no
-worker waits between tasks). A result is fetched as soon as its task ends,
-in whatever order they end, and the executor's future is dropped then, so
-the executor holds nothing for tasks that have finished. Results that
-finished ahead of their turn wait here until every task before them has
+A bounded number of tasks are unfinished at once (``running``: two per
+worker, so no worker waits between tasks). A result is fetched once its task
+ends, in whatever order they end, and the executor's future is dropped then,
+so the executor holds nothing for tasks whose results were fetched. Results
+that finished ahead of their turn wait here until every task before them has
 been handed back, and while they wait more tasks start, up to a budget of
 held verdict bytes: one slow range holds back the output, never the other
 workers. Where each fetch is a round trip (a cluster), results are fetched
 several at once: those of the tasks that ended meanwhile, and more as they
-end while the task whose turn it is runs on, or for a moment after it ended.
+end, but never more than would keep the next batch of tasks from going, and
+never past a moment (``LINGER_SECONDS``) after the task whose turn it is ended.
 What is pending is cancelled when the caller stops early or fails.
 """
 
 from __future__ import annotations
 
 import queue
+import time
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Protocol
@@ -27,7 +29,7 @@ HELD_BYTES = 64 << 20  # verdicts waiting for their turn, at most (about 8 milli
 TASK_BYTES = 512  # what one waiting result costs beyond its verdicts
 VERDICT_BYTES = 96  # what one verdict other than a bare OK costs beyond its detail
 POLL_SECONDS = 0.5  # how often ``watch`` looks at the executor while nothing finishes
-LINGER_SECONDS = 0.02  # how long a fetch of several waits for more to end once the one in its turn has
+LINGER_SECONDS = 0.02  # how long a fetch of several waits for more to end after the one in its turn ended
 
 
 class Future(Protocol):
@@ -55,8 +57,9 @@ class Runner:
     cancels what is still pending when the caller stops. What ``fetch`` raises is raised in the
     task's turn, after the results of the tasks before it. ``batch``: tasks are submitted only this
     many at once (where each submission is a message to a scheduler), and ``fetch_many`` fetches the
-    results of the tasks that ended meanwhile together, waiting for ``fetch_together`` of them to end
-    unless the task in its turn ended ``LINGER_SECONDS`` ago; both save an executor's cost per message."""
+    results of the tasks that ended meanwhile together, waiting for up to ``fetch_together`` of them to
+    end, never past ``LINGER_SECONDS`` after the task in its turn did; both save an executor's cost per
+    message."""
 
     submit_many: SubmitMany
     running: int  # tasks unfinished at once, at most
@@ -67,7 +70,7 @@ class Runner:
     batch: int = 1
     fetch_many: FetchMany | None = None
     per_worker: int = TASKS_PER_WORKER_IN_FLIGHT  # of ``running``
-    fetch_together: int = 1  # with ``fetch_many``: results fetched at once, where as many are unfinished
+    fetch_together: int = 1  # with ``fetch_many``: results fetched at once, at most (see ``_Flight._wanted``)
 
     @property
     def workers(self) -> int:
@@ -133,7 +136,7 @@ class _Flight:
             watch()
             return
         if self.runner.fetch_many is not None:
-            self._more_ended(ended, position)
+            self._more_ended(ended, tasks, position)
         fetched = list(dict.fromkeys(at for at in ended if at in self.futures))  # not a rerun's second notice
         if not fetched:
             return
@@ -144,24 +147,38 @@ class _Flight:
             self.results[at] = result  # an exception is raised in its turn, after the verdicts before it
             self.held += held_bytes(result) if isinstance(result, TaskResult) else 0
 
-    def _more_ended(self, ended: list[int], position: int) -> None:
-        """Add to ``ended`` the tasks that ended meanwhile, then those that end until ``fetch_together`` of the
-        unfinished have, or until none has for ``LINGER_SECONDS`` after the task at ``position``."""
-        watch = self.runner.watch
-        wanted = min(self.runner.fetch_together, len(self.futures))
+    def _more_ended(self, ended: list[int], tasks: Sequence[Task], position: int) -> None:
+        """Add to ``ended`` the tasks that ended meanwhile, then those that end until ``_wanted`` have, or
+        until ``LINGER_SECONDS`` after the task at ``position`` ended."""
+        watch, wanted = self.runner.watch, self._wanted(tasks)
+        fresh = {at for at in ended if at in self.futures}  # ended, not yet fetched
+        deadline = time.monotonic() + LINGER_SECONDS if position in fresh else None
         while True:
-            while not self.ended.empty():
-                ended.append(self.ended.get())
-            if len({at for at in ended if at in self.futures}) >= wanted:
-                return
-            in_turn_ended = position in ended
             try:
-                ended.append(self.ended.get(timeout=LINGER_SECONDS if in_turn_ended else POLL_SECONDS if watch else None))
+                if len(fresh) >= wanted or not self.ended.empty():
+                    at = self.ended.get_nowait()
+                elif deadline is not None:
+                    at = self.ended.get(timeout=max(0.0, deadline - time.monotonic()))
+                else:
+                    at = self.ended.get(timeout=POLL_SECONDS if watch else None)
             except queue.Empty:
-                if in_turn_ended:
+                if len(fresh) >= wanted or deadline is not None:
                     return
                 assert watch is not None
                 watch()
+                continue
+            ended.append(at)
+            if at in self.futures and at not in fresh:
+                fresh.add(at)
+                if at == position:
+                    deadline = time.monotonic() + LINGER_SECONDS
+
+    def _wanted(self, tasks: Sequence[Task]) -> int:
+        """How many results a fetch waits for: ``fetch_together``, but no more than leaves room for the
+        next batch to go once they are fetched (were more to wait, the workers would wait with them)."""
+        runner = self.runner
+        room = runner.running - runner.batch if self.submitted < len(tasks) else 0
+        return max(1, min(runner.fetch_together, len(self.futures) - room))
 
     def _fetch(self, tasks: Sequence[Task], futures: Sequence[Future]) -> Sequence[TaskResult | Exception]:
         if self.runner.fetch_many is not None:
