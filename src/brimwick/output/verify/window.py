@@ -29,7 +29,7 @@ HELD_BYTES = 64 << 20  # verdicts waiting for their turn, at most (about 8 milli
 TASK_BYTES = 512  # what one waiting result costs beyond its verdicts
 VERDICT_BYTES = 96  # what one verdict other than a bare OK costs beyond its detail
 POLL_SECONDS = 0.5  # how often ``watch`` looks at the executor while nothing finishes
-LINGER_SECONDS = 0.02  # how long a fetch of several waits for more to end after the one in its turn ended
+LINGER_SECONDS = 0.05  # how long a fetch of several waits for more to end after the one in its turn ended
 
 
 class Future(Protocol):
