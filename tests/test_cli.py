@@ -189,6 +189,10 @@ STRICT = [  # an edited document and the audit's finding, None where it passes
     (_edit(total_monthly_waste_usd=1.5), f"total_monthly_waste_usd stored 1.5, recomputed {DEMO['total_monthly_waste_usd']}"),
     (_edit(total_annual_waste_usd=0), f"total_annual_waste_usd stored 0, recomputed {DEMO['total_annual_waste_usd']}"),
     (_edit(adjusted_total_annual_waste_usd=round(ADJ_MONTHLY * 12 + 0.06, 2)), None),  # the monthly figure's rounding explains it
+    (_edit(adjusted_total_annual_waste_usd=round(ADJ_MONTHLY * 12 + 0.063, 3)), None),  # and the annual one's own
+    (_edit(adjusted_total_annual_waste_usd=round(ADJ_MONTHLY * 12 + 0.07, 2)),
+     f"adjusted_total_annual_waste_usd stored {round(ADJ_MONTHLY * 12 + 0.07, 2)}, recomputed {round(ADJ_MONTHLY * 12, 2)}"
+     " (12 x adjusted_total_monthly_waste_usd)"),
     (_edit(adjusted_total_annual_waste_usd=round(ADJ_MONTHLY * 12 + 0.2, 2)),
      f"adjusted_total_annual_waste_usd stored {round(ADJ_MONTHLY * 12 + 0.2, 2)}, recomputed {round(ADJ_MONTHLY * 12, 2)}"
      " (12 x adjusted_total_monthly_waste_usd)"),
@@ -198,6 +202,7 @@ STRICT = [  # an edited document and the audit's finding, None where it passes
     (_edit(unexpected=1), "document fails the schema: Additional properties are not allowed .+"),
     (_edit(regions=["us-east-1", 2]), 'regions/1 fails the schema: 2 is not of type "string"'),
     (_edit(integrity_checksum=None), "OK: checked against manifest_hash: integrity_checksum is null, as in documents of earlier versions"),
+    ({k: v for k, v in DEMO.items() if k != "manifest_hash"}, 'document fails the schema: "manifest_hash" is a required property'),
     ({k: v for k, v in DEMO.items() if k != "total_annual_waste_usd"},
      f"total_annual_waste_usd stored nothing, recomputed {DEMO['total_annual_waste_usd']}; document fails the schema: .+"),
 ]

@@ -54,6 +54,8 @@ BROKEN[40] += ","  # a stray comma on the file's line 42, counting the document 
     # one document over the limit is labelled as one document that is not: the file's name alone
     ("one.json", PRETTY.encode(), 1, [("", "INVALID", "larger than the 1 byte limit for one document (--max-document-bytes)")]),
     ("one.json", PRETTY.encode(), 100, [("", "INVALID", "larger than the 100 bytes limit for one document (--max-document-bytes)")]),
+    ("one.json", PRETTY.encode(), 1500,
+     [("", "INVALID", "larger than the 1,500 bytes limit for one document (--max-document-bytes)")]),
     # an unreadable stretch is one verdict, not one per line
     ("utf16.json", PRETTY.encode("utf-16"), None, [("", "INVALID", "not UTF-8 text: invalid start byte at byte 0")]),
     # documents sharing a line get their column; a JSON error gives the file's line
@@ -65,7 +67,11 @@ BROKEN[40] += ","  # a stray comma on the file's line 42, counting the document 
     ("glued.json", f'{GOOD_LINE}{{"cut\n{GOOD_LINE}'.encode(), None,
      [("1", "OK", ""), (f"1:{len(GOOD_LINE) + 1}", "INVALID",
                         f"invalid JSON: Unterminated string starting at: line 1 column {len(GOOD_LINE) + 2}"), ("2", "OK", "")]),
-], ids=["tiny limit", "small limit", "utf-16", "shared line", "file's line", "column in reason"])
+    ("cut.json", b'{"integrity_checksum": "x"} {"a": 1,\n', None,
+     [("1", "CORRUPT", "Integrity checksum mismatch: stored=x... recomputed=4f53cda18c2baa0c... \u2014 data may be corrupt"),
+      ("1:29", "INVALID", "invalid JSON: Expecting property name enclosed in double quotes: line 1 column 37")]),
+], ids=["tiny limit", "small limit", "uneven limit", "utf-16", "shared line", "file's line", "column in reason",
+        "column at the end"])
 @pytest.mark.parametrize("jobs", [False, True])
 def test_labels_and_counts_add_up(tmp_path: Any, name: str, data: bytes, limit: int | None,
                                   expected: list[tuple[str, str, str]], jobs: bool) -> None:

@@ -107,7 +107,7 @@ def test_levels_are_counted_in_the_text_strings_left_out(text: str, levels: int)
 @pytest.mark.parametrize("stack", [0, 400, 900])
 @pytest.mark.parametrize("strict", [False, True])
 def test_the_limit_is_the_same_however_deep_the_stack(levels: int, stack: int, strict: bool) -> None:
-    text = '{"a": ' + "[" * (levels - 1) + "]" * (levels - 1) + "}"
+    text = '{"a": ' + "[" * (levels - 1) + "]" * (levels - 1) + ', "b": []}'  # one bracket more than levels
     limit = sys.getrecursionlimit()
 
     def at(depth: int) -> Any:

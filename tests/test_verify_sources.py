@@ -342,13 +342,13 @@ def test_compressed_stores_give_the_verdicts_of_the_plain_ones(tmp_path: Path, m
     monkeypatch.chdir(tmp_path)
     lines = "\n".join([GOOD, BAD, "", '{"cut', *[GOOD] * 20]) + "\n"
     Path("scans.jsonl").write_text(lines)
-    Path(f"scans.jsonl.{fmt}").write_bytes(compress(fmt, lines.encode()))
+    Path(f"scans.JSONL.{fmt.upper()}").write_bytes(compress(fmt, lines.encode()))  # names in any case
     Path("renamed.json").write_bytes(compress(fmt, (json.dumps(DOC, indent=2) + "\n" + BAD).encode()))  # found by its bytes
     Path("pretty.json").write_text(json.dumps(DOC, indent=2) + "\n" + BAD)
     outputs = []
-    for names in (["scans.jsonl", "pretty.json"], [f"scans.jsonl.{fmt}", "renamed.json"]):
+    for names in (["scans.jsonl", "pretty.json"], [f"scans.JSONL.{fmt.upper()}", "renamed.json"]):
         assert cli.main(["verify", "-j", str(jobs), *names]) == 1
-        outputs.append(capsys.readouterr().out.replace(f"scans.jsonl.{fmt}", "scans.jsonl").replace("renamed", "pretty"))
+        outputs.append(capsys.readouterr().out.replace(f"scans.JSONL.{fmt.upper()}", "scans.jsonl").replace("renamed", "pretty"))
     assert outputs[0] == outputs[1] and outputs[0].endswith("25 documents: 22 ok, 2 corrupt, 1 invalid\n")
 
 
