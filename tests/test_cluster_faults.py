@@ -251,6 +251,8 @@ def test_the_cluster_holds_results_of_the_tasks_in_flight_only(cluster: DaskClus
             held.append(sum(len(keys) for keys in client.has_what().values()))
 
         verdicts = list(raw_verdicts_on_dask(client, [path], on_task_done=count_held))
+        runner = on_cluster.dask_runner(client, Options())  # 2 threads: 32 unfetched, sent and fetched 16 at once
+        assert (runner.running, runner.batch, runner.fetch_together) == (32, 16, 16)
     assert len(verdicts) == 200 and len(held) == 65
     # The tasks unfinished on each worker, one release on its way: never the results of all 65 ranges.
     assert max(held) <= on_cluster.UNFINISHED_PER_THREAD * 2 + 1 < 65

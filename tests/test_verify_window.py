@@ -6,7 +6,7 @@ from __future__ import annotations
 import threading
 import time
 import weakref
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
@@ -125,12 +125,27 @@ def test_a_result_taken_in_its_turn_is_released() -> None:
     assert ahead == [min(4, 39 - index) for index in range(40)]  # and its room in the budget is free again
 
 
+class Noticed(Future):  # type: ignore[type-arg]
+    """A future whose end may be told more than once, as a task run again after its worker died tells it."""
+
+    def __init__(self, notices: int) -> None:
+        super().__init__()
+        self.notices, self.callbacks = notices, list[Callable[[Any], object]]()
+
+    def add_done_callback(self, fn: Callable[[Any], object]) -> None:
+        self.callbacks.append(fn)
+        for _ in range(self.notices):
+            super().add_done_callback(fn)
+
+
 class Scripted:
     """Futures that end when ``script`` says: the tasks listed under "submit" end as they are submitted, and
-    each fetch and each look of ``watch`` (nothing ended meanwhile) ends the next list under its name."""
+    each fetch and each look of ``watch`` (nothing ended meanwhile) ends the next list under its name.
+    ``notices``: how often each end is told; ``again``: the fetched ones tell theirs again after a fetch."""
 
-    def __init__(self, **script: list[list[int]]) -> None:
-        self.script, self.futures = script, dict[int, "Future[TaskResult]"]()
+    def __init__(self, notices: int = 1, again: bool = False, **script: list[list[int]]) -> None:
+        self.script, self.futures = script, dict[int, Noticed]()
+        self.notices, self.again = notices, again
         self.fetched: list[list[int]] = []
         self.watched = 0
 
@@ -139,13 +154,16 @@ class Scripted:
             self.futures[index].set_result(result(index))
 
     def submit_many(self, batch: Sequence[Task]) -> list[Future[TaskResult]]:
-        self.futures.update((task.index, Future()) for task in batch)
+        self.futures.update((task.index, Noticed(self.notices)) for task in batch)
         self.end("submit")
         return [self.futures[task.index] for task in batch]
 
     def fetch_many(self, batch: Sequence[Task], futures: Sequence[Future[TaskResult]]) -> list[TaskResult]:
         self.fetched.append([task.index for task in batch])
         self.end("fetch")
+        for future in futures if self.again else ():
+            for told in future.callbacks:
+                told(future)
         return [future.result() for future in futures]
 
     def watch(self) -> None:
@@ -163,9 +181,14 @@ class Scripted:
     # Three are enough where a fourth would keep the next batch (tasks 8 to 11) from going while it runs on.
     ({"submit": [[0]], "fetch": [[2, 3, 4], [1], [5, 6, 7, 8, 9, 10, 11]], "watch": [[1]]}, 4,
      [[0], [2, 3, 4], [1], [5, 6, 7, 8, 9, 10, 11]], 0),
+    # Four are enough even when the one in its turn is not among them, and no fifth is waited for.
+    ({"submit": [[1, 2, 3, 4]], "watch": [[0]], "fetch": [[5, 6, 7]]}, 8, [[1, 2, 3, 4], [5, 6, 7, 0]], 1),
+    # An end told twice (a task run again) counts once, and so does one told again after its fetch.
+    ({"notices": 2, "submit": [[1, 2, 3]], "watch": [[0]], "fetch": [[4, 5, 6, 7]]}, 8, [[1, 2, 3, 0], [4, 5, 6, 7]], 1),
+    ({"again": True, "submit": [[1, 2, 3, 4]], "fetch": [[5]], "watch": [[0, 6, 7]]}, 8, [[1, 2, 3, 4], [5, 0, 6, 7]], 1),
 ])
 def test_results_are_fetched_together_without_holding_back_the_one_in_its_turn(
-        monkeypatch: pytest.MonkeyPatch, script: dict[str, list[list[int]]], batch: int, fetched: list[list[int]],
+        monkeypatch: pytest.MonkeyPatch, script: dict[str, Any], batch: int, fetched: list[list[int]],
         watched: int) -> None:
     from brimwick.output.verify import window
     monkeypatch.setattr(window, "POLL_SECONDS", 0.01)
