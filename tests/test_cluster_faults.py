@@ -126,6 +126,7 @@ def assert_incomplete(code: int, out: str, err: str, reason: str) -> None:
     ("nothing listening", "cannot reach the Dask scheduler"),
     ("localhost", "not a Dask scheduler address"),
     ("tcp://127.0.0.1:", "not a Dask scheduler address"),
+    ("tcp://127.0.0.1:0", "not a Dask scheduler address"),
     ("http://127.0.0.1:8787", "not a Dask scheduler address"),
     ("a web server", "no Dask scheduler answered"),
     ("a worker", "is not a Dask scheduler"),
@@ -252,7 +253,7 @@ def test_the_cluster_holds_results_of_the_tasks_in_flight_only(cluster: DaskClus
 
         verdicts = list(raw_verdicts_on_dask(client, [path], on_task_done=count_held))
         runner = on_cluster.dask_runner(client, Options())  # 2 threads: 32 unfetched, sent and fetched 16 at once
-        assert (runner.running, runner.batch, runner.fetch_together) == (32, 16, 16)
+        assert (runner.running, runner.batch, runner.fetch_together, runner.workers) == (32, 16, 16, 2)
     assert len(verdicts) == 200 and len(held) == 65
     # The tasks unfinished on each worker, one release on its way: never the results of all 65 ranges.
     assert max(held) <= on_cluster.UNFINISHED_PER_THREAD * 2 + 1 < 65

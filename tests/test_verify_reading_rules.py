@@ -30,12 +30,13 @@ def stream(text: str, strict: bool = False) -> list[tuple[int, Any]]:
     (A[:12] + B + "\n" + C, [(1, "damaged"), (1, 2), (2, 3)]),  # a cut write, the next appended to it
     (A[:12] + B + B + "\n" + C, [(1, "damaged"), (1, 2), (1, 2), (2, 3)]),
     (A[:9] + "X" + A[10:] + "[1, 2]", [(1, "damaged"), (1, [1, 2])]),
+    (A[:9] + "X" + A[10:] + " " + B + " [1, 2]", [(1, "damaged"), (1, 2), (1, [1, 2])]),
     (PRETTY_A.replace('"n"', '"n" x', 1) + " " + B + "\n" + C, [(1, "damaged"), (8, 2), (9, 3)]),  # after a pretty one
     (PRETTY_A.replace('"n"', '"n" x', 1) + "\n" + C, [(1, "damaged"), (9, 3)]),
     (A.replace(', "inner"', ' "inner"') + "\n" + C, [(1, "damaged"), (2, 3)]),  # an inner object is not a new value
     (A.replace('"k": [1]', '"k"; [1]') + "\n" + C, [(1, "damaged"), (2, 3)]),
     (A[:9] + "X" + A[10:] + ' {"cut": \n  1}\n' + C, [(1, "damaged"), (1, {"cut": 1}), (3, 3)]),  # glued, on two lines
-], ids=["glued", "cut", "two glued", "glued array", "after pretty", "pretty alone", "inner object", "inner array",
+], ids=["glued", "cut", "two glued", "glued array", "object and array", "after pretty", "pretty alone", "inner object", "inner array",
         "glued on two lines"])
 def test_a_value_glued_to_a_damaged_one_gets_its_own_verdict(text: str, expected: list[Any]) -> None:
     got = [(line, v if v == "damaged" or not isinstance(v, dict) or "n" not in v else v["n"]) for line, v in stream(text)]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import json
 import pickle
 import tracemalloc
@@ -79,18 +80,27 @@ def test_a_worker_packs_each_verdict_as_it_comes(monkeypatch: Any) -> None:
     count = 200_000
 
     def verdicts(task: Any, options: Any, counter: list[int]) -> Any:
+        collecting.append(gc.isenabled())
         for line in range(1, count + 1):
             counter[0] = line
             yield line, "OK", ""
 
     monkeypatch.setattr(tasks, "task_verdicts", verdicts)
+    collecting: list[bool] = []
     tracemalloc.start()
     try:
         result = tasks.run_task(tasks.Task(0, "big.jsonl.gz"), tasks.Options())
         peak = tracemalloc.get_traced_memory()[1]
+        gc.disable()  # a caller that runs without the cycle collector is left without it
+        try:
+            tasks.run_task(tasks.Task(0, "big.jsonl.gz"), tasks.Options())
+            collecting.append(gc.isenabled())
+        finally:
+            gc.enable()
     finally:
         tracemalloc.stop()
     assert result.ok_count() == result.lines == count and peak < 40 * count
+    assert collecting == [False, False, False] and gc.isenabled()
 
 
 GB = 10**9

@@ -186,6 +186,15 @@ class Scripted:
     # An end told twice (a task run again) counts once, and so does one told again after its fetch.
     ({"notices": 2, "submit": [[1, 2, 3]], "watch": [[0]], "fetch": [[4, 5, 6, 7]]}, 8, [[1, 2, 3, 0], [4, 5, 6, 7]], 1),
     ({"again": True, "submit": [[1, 2, 3, 4]], "fetch": [[5]], "watch": [[0, 6, 7]]}, 8, [[1, 2, 3, 4], [5, 0, 6, 7]], 1),
+    ({"again": True, "submit": [[1, 2, 3, 4]], "watch": [[5], [6], [7], [0]]}, 8, [[1, 2, 3, 4], [5, 6, 7, 0]], 4),
+    # The one in its turn ends at a look of the watch: fetched with what ended before it.
+    ({"submit": [[1]], "watch": [[0]], "fetch": [[2, 3, 4, 5, 6, 7]]}, 8, [[1, 0], [2, 3, 4, 5, 6, 7]], 1),
+    # Room for the next batch, however small the batch: two go as soon as they leave room for two more.
+    ({"submit": [[1, 2, 3], [8, 9]], "watch": [[0]], "fetch": [[4, 5, 6, 7]]}, 2, [[1, 2, 3], [4, 5, 6, 7, 8, 9], [0]], 1),
+    ({"submit": [[1], []], "watch": [[2], [0], [8, 9]], "fetch": [[3, 4, 5, 6, 7]]}, 2,
+     [[1, 2], [3, 4, 5, 6, 7], [0], [8, 9]], 3),
+    # A batch of one: no task left behind, so the last ones wait for the one in its turn.
+    ({"submit": [[1, 2, 3]], "watch": [[4, 0]], "fetch": [[5, 6, 7]]}, 1, [[1, 2, 3, 4, 0], [5, 6, 7]], 1),
 ])
 def test_results_are_fetched_together_without_holding_back_the_one_in_its_turn(
         monkeypatch: pytest.MonkeyPatch, script: dict[str, Any], batch: int, fetched: list[list[int]],
