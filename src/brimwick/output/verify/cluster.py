@@ -66,10 +66,10 @@ def dask_runner(client: Any, options: Options, timeout: float | None = None) -> 
     timeout = DEFAULT_TIMEOUT if timeout is None else timeout
     cluster = _Cluster(client, options, timeout)
     threads = cluster.threads()
+    half = UNFINISHED_PER_THREAD // 2 * threads
     return Runner(cluster.submit_many, running=UNFINISHED_PER_THREAD * threads, fetch=cluster.fetch,
-                  watch=cluster.watch, cancel_many=cluster.cancel_many, batch=UNFINISHED_PER_THREAD // 2 * threads,
-                  fetch_many=cluster.fetch_many, per_worker=UNFINISHED_PER_THREAD,
-                  fetch_together=UNFINISHED_PER_THREAD // 2 * threads)
+                  watch=cluster.watch, cancel_many=cluster.cancel_many, batch=half, fetch_many=cluster.fetch_many,
+                  per_worker=UNFINISHED_PER_THREAD, fetch_together=half)
 
 
 def _where(task: Task) -> str:

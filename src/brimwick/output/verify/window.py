@@ -130,14 +130,15 @@ class _Flight:
         """Fetch the result of the next task to end; with ``fetch_many``, those of others too (``_more_ended``)."""
         watch = self.runner.watch
         try:
-            ended = [self.ended.get(timeout=POLL_SECONDS if watch else None)]
+            first = self.ended.get(timeout=POLL_SECONDS if watch else None)
         except queue.Empty:
             assert watch is not None
             watch()
             return
         if self.runner.fetch_many is not None:
-            self._more_ended(ended, tasks, position)
-        fetched = list(dict.fromkeys(at for at in ended if at in self.futures))  # not a rerun's second notice
+            fetched = self._more_ended(first, tasks, position)
+        else:
+            fetched = [first] if first in self.futures else []  # not a rerun's second notice
         if not fetched:
             return
         futures = [self.futures.pop(at) for at in fetched]
@@ -147,11 +148,12 @@ class _Flight:
             self.results[at] = result  # an exception is raised in its turn, after the verdicts before it
             self.held += held_bytes(result) if isinstance(result, TaskResult) else 0
 
-    def _more_ended(self, ended: list[int], tasks: Sequence[Task], position: int) -> None:
-        """Add to ``ended`` the tasks that ended meanwhile, then those that end until ``_wanted`` have, or
-        until ``LINGER_SECONDS`` after the task at ``position`` ended."""
+    def _more_ended(self, first: int, tasks: Sequence[Task], position: int) -> list[int]:
+        """The unfetched tasks that ended, in that order: ``first``, those that ended meanwhile, then those
+        that end until ``_wanted`` have, or until ``LINGER_SECONDS`` after the task at ``position`` ended.
+        An end told twice (a rerun's second notice) or of a task fetched already counts for nothing."""
         watch, wanted = self.runner.watch, self._wanted(tasks)
-        fresh = {at for at in ended if at in self.futures}  # ended, not yet fetched
+        fresh = dict.fromkeys([first] if first in self.futures else [])  # ended, not yet fetched, in order
         deadline = time.monotonic() + LINGER_SECONDS if position in fresh else None
         while True:
             try:
@@ -163,13 +165,12 @@ class _Flight:
                     at = self.ended.get(timeout=POLL_SECONDS if watch else None)
             except queue.Empty:
                 if len(fresh) >= wanted or deadline is not None:
-                    return
+                    return list(fresh)
                 assert watch is not None
                 watch()
                 continue
-            ended.append(at)
             if at in self.futures and at not in fresh:
-                fresh.add(at)
+                fresh[at] = None
                 if at == position:
                     deadline = time.monotonic() + LINGER_SECONDS
 
