@@ -14,10 +14,9 @@ from __future__ import annotations
 
 import os
 import time
-import uuid
 from collections.abc import Sequence
 from concurrent.futures import CancelledError
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, replace
 from typing import Any
 
 from brimwick.output.distributed import DEFAULT_TIMEOUT, ClusterFault
@@ -63,7 +62,7 @@ def dask_runner(client: Any, options: Options, timeout: float | None = None) -> 
     unfetched, submitted eight per thread at once and fetched up to eight per thread together (fewer where
     the next batch would wait, or once the one in its turn has ended and no other follows at once). Each
     message to the scheduler and each round trip costs the command and the scheduler about as much as a
-    task itself. Each task goes to a worker as soon as it is submitted (see ``task_keys``)."""
+    task itself (the scheduler keeps what does not fit on the workers in its own queue)."""
     timeout = DEFAULT_TIMEOUT if timeout is None else timeout
     cluster = _Cluster(client, options, timeout)
     threads = cluster.threads()
@@ -71,17 +70,6 @@ def dask_runner(client: Any, options: Options, timeout: float | None = None) -> 
     return Runner(cluster.submit_many, running=UNFINISHED_PER_THREAD * threads, fetch=cluster.fetch,
                   watch=cluster.watch, cancel_many=cluster.cancel_many, batch=half, fetch_many=cluster.fetch_many,
                   per_worker=UNFINISHED_PER_THREAD, fetch_together=half)
-
-
-def task_keys(count: int) -> list[tuple[str, int]]:
-    """Keys for ``count`` tasks, each of them the only task of its Dask task group ("verify-<token>-<n>"). The
-    scheduler holds the tasks of a group that is large against the cluster back in a queue of its own and
-    hands them out one at a time as worker threads free up: a message and two transitions more per task, a
-    third of the scheduler's time per task. The window already bounds the tasks unfinished per thread, so
-    each task goes to a worker at once, in the scheduler's message for its batch, and work stealing
-    moves those still waiting behind a slow range to a worker that has none."""
-    token = uuid.uuid4().hex
-    return [(f"verify-{token}-{at}", 0) for at in range(count)]
 
 
 def _where(task: Task) -> str:
@@ -96,7 +84,6 @@ class _Cluster:
     options: Options
     timeout: float
     idle_since: float | None = None  # when the cluster was first seen without a worker
-    local: dict[str, tuple[str, bool]] = field(default_factory=dict)  # path: (made absolute, readable here)
 
     def threads(self) -> int:
         """Worker threads on the cluster, waiting up to the timeout for a first worker."""
@@ -110,21 +97,12 @@ class _Cluster:
         return max(1, threads)
 
     def submit_many(self, tasks: Sequence[Task]) -> Sequence[Future]:
-        travelling = [self._travelling(task) for task in tasks]
-        futures: Sequence[Future] = self._call(self.client.map, run_on_worker, [task for task, _ in travelling],
-                                               [self.options] * len(tasks), [readable for _, readable in travelling],
-                                               key=task_keys(len(tasks)))
+        sources = [task.source if is_remote(task.source) else os.path.abspath(task.source) for task in tasks]
+        readable = [readable_here(task.source, task) for task in tasks]
+        travelling = [replace(task, source=source) for task, source in zip(tasks, sources, strict=True)]
+        futures: Sequence[Future] = self._call(self.client.map, run_on_worker, travelling, [self.options] * len(tasks),
+                                               readable, pure=False)
         return futures
-
-    def _travelling(self, task: Task) -> tuple[Task, bool]:
-        """``task`` with its path made absolute, as a worker must see it, and whether the command reads it
-        (``readable_here``). The ranges of one local input share one answer: it asks the filesystem."""
-        if is_remote(task.source):
-            return task, readable_here(task.source, task)
-        if task.source not in self.local:
-            self.local[task.source] = os.path.abspath(task.source), readable_here(task.source, task)
-        source, readable = self.local[task.source]
-        return replace(task, source=source), readable
 
     def fetch(self, task: Task, future: Future) -> TaskResult:
         try:
