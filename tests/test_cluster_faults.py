@@ -281,9 +281,15 @@ def test_a_failing_task_or_unreadable_path_is_a_cluster_error(cluster: DaskClust
     local = cli.main(["verify", "a.jsonl"]), capsys.readouterr()
     # A relative path travels absolute: the workers work elsewhere.
     assert (cli.main(["verify", "--scheduler", cluster.address, "a.jsonl"]), capsys.readouterr()) == local
-    # The same file, named so that only this process finds it.
-    code = cli.main(["verify", "--scheduler", cluster.address, "/proc/self/cwd/a.jsonl"])
-    assert_incomplete(code, *capsys.readouterr(), "the workers cannot read /proc/self/cwd/a.jsonl")
+    # Any fsspec URL travels as it is, not made a path.
+    url = f"file://{tmp_path}/a.jsonl"
+    code, (out, err) = local
+    assert (cli.main(["verify", "--scheduler", cluster.address, url]), capsys.readouterr()) == (
+        code, (out.replace("a.jsonl", url), err))
+    # The same file, named so that only this process finds it: as a path, and as an fsspec URL.
+    for unreachable in ("/proc/self/cwd/a.jsonl", "file:///proc/self/cwd/a.jsonl"):
+        code = cli.main(["verify", "--scheduler", cluster.address, unreachable])
+        assert_incomplete(code, *capsys.readouterr(), f"the workers cannot read {unreachable}")
     control(raise_at=small_ranges)
     code = cli.main(["verify", "--scheduler", cluster.address, "a.jsonl"])
     out, err = capsys.readouterr()

@@ -37,16 +37,19 @@ def test_verdicts_and_exit_code_match_the_local_run(scheduler: str, tmp_path: Pa
     lines = [json.dumps(DOC)] * 12 + [json.dumps(BAD), '{"tenant_id": "cut'] + [json.dumps(DOC)] * 12
     (tmp_path / "scans.jsonl").write_text("\n".join(lines) + "\n")
     (tmp_path / "pretty.json").write_text(json.dumps(DOC, indent=2) + "\n" + json.dumps(BAD, indent=2))
-    files = [str(tmp_path / name) for name in ("scans.jsonl", "pretty.json", "absent.json")]
+    # A key given twice: OK, and INCONSISTENT to the strict reader only.
+    (tmp_path / "twice.json").write_text(f'{{"scan_profile": "{DOC["scan_profile"]}", ' + json.dumps(DOC)[1:])
+    files = [str(tmp_path / name) for name in ("scans.jsonl", "pretty.json", "absent.json", "twice.json")]
     outputs = []
     for extra in ([], ["--jobs", "2"], ["--scheduler", scheduler], ["--scheduler", scheduler, "--strict", "-q"], ["--strict", "-q"]):
         code = cli.main(["verify", *extra, *files])
         outputs.append((code, capsys.readouterr().out))
     assert outputs[0] == outputs[1] == outputs[2] and outputs[3] == outputs[4]
     code, out = outputs[0]
-    assert code == 1 and out.count(": OK\n") == 25 and "scans.jsonl:13: CORRUPT" in out and "scans.jsonl:14: INVALID" in out
+    assert code == 1 and out.count(": OK\n") == 26 and "scans.jsonl:13: CORRUPT" in out and "scans.jsonl:14: INVALID" in out
     assert f"{tmp_path / 'pretty.json'}:{json.dumps(DOC, indent=2).count(chr(10)) + 2}: CORRUPT" in out
-    assert out.endswith("29 documents: 25 ok, 2 corrupt, 2 invalid\n")
+    assert out.endswith("30 documents: 26 ok, 2 corrupt, 2 invalid\n")
+    assert f"{tmp_path / 'twice.json'}: INCONSISTENT: duplicate key \"scan_profile\"\n" in outputs[4][1]
     with Client(scheduler, timeout=START_SECONDS) as client:  # the library entry point, with the caller's client
         verdicts = list(verification.verify_on_dask(client, files[:1]))
     assert [v.status for v in verdicts] == ["OK"] * 12 + ["CORRUPT", "INVALID"] + ["OK"] * 12
