@@ -127,6 +127,7 @@ def assert_incomplete(code: int, out: str, err: str, reason: str) -> None:
     ("localhost", "not a Dask scheduler address"),
     ("tcp://127.0.0.1:", "not a Dask scheduler address"),
     ("tcp://127.0.0.1:0", "not a Dask scheduler address"),
+    ("tcp://127.0.0.1:65536", "not a Dask scheduler address"),
     ("http://127.0.0.1:8787", "not a Dask scheduler address"),
     ("a web server", "no Dask scheduler answered"),
     ("a worker", "is not a Dask scheduler"),

@@ -36,8 +36,9 @@ def stream(text: str, strict: bool = False) -> list[tuple[int, Any]]:
     (A.replace(', "inner"', ' "inner"') + "\n" + C, [(1, "damaged"), (2, 3)]),  # an inner object is not a new value
     (A.replace('"k": [1]', '"k"; [1]') + "\n" + C, [(1, "damaged"), (2, 3)]),
     (A[:9] + "X" + A[10:] + ' {"cut": \n  1}\n' + C, [(1, "damaged"), (1, {"cut": 1}), (3, 3)]),  # glued, on two lines
+    (PRETTY_A.replace("\n", "\r\n") + "\r\n" + A + " " + B + "\r\n" + C, [(1, 1), (9, 1), (9, 2), (10, 3)]),  # CRLF
 ], ids=["glued", "cut", "two glued", "glued array", "object and array", "after pretty", "pretty alone", "inner object", "inner array",
-        "glued on two lines"])
+        "glued on two lines", "windows line ends"])
 def test_a_value_glued_to_a_damaged_one_gets_its_own_verdict(text: str, expected: list[Any]) -> None:
     got = [(line, v if v == "damaged" or not isinstance(v, dict) or "n" not in v else v["n"]) for line, v in stream(text)]
     assert got == expected
