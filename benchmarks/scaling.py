@@ -12,6 +12,8 @@ per-task costs of `--scheduler`, and the requests an s3:// input costs.
   small ranges and into a few large ones; the difference over the
   difference in tasks. Then the command's CPU per OK verdict with -q, in
   ranges of a large store's size, and the tasks a 600 GB store is cut into.
+- Small files: a store of 5,000 files of one document each, on one and two
+  processes and on the cluster.
 - Object storage: requests that moto's S3 API on 127.0.0.1 served per 100 MB.
 
 Every server runs on 127.0.0.1 (dashboards too) and is stopped on the way out.
@@ -172,6 +174,20 @@ def ok_verdict_cpu(path: Path, work: Path, address: str, repeat: int) -> None:
           f"{per * 1e6:.3f} µs")
 
 
+def small_files(cli: list[str], path: Path, work: Path, address: str, repeat: int, count: int = 5000) -> None:
+    """A store of small files, one document each: wall time of each run, best of ``repeat``."""
+    folder = work / "small"
+    folder.mkdir()
+    with open(path, "rb") as documents:
+        for n, line in zip(range(count), documents):
+            (folder / f"{n:05d}.json").write_bytes(line)
+    files = sorted(str(file) for file in folder.iterdir())
+    runs = best({"--jobs 1": lambda: wall([*cli, *files]), "--jobs 2": lambda: wall([*cli, "--jobs", "2", *files]),
+                 "--scheduler": lambda: wall([*cli, "--scheduler", address, *files])}, repeat)
+    print(f"\n{len(files):,} small files of one document each: " +
+          ", ".join(f"{name} {seconds:.2f} s" for name, seconds in runs.items()))
+
+
 def store_tasks(workers: int = 100, size: int = 600 * 10**9) -> None:
     from brimwick.output.verify.tasks import plan, range_bytes_for
 
@@ -205,6 +221,7 @@ def run(cli: list[str], path: Path, work: Path, megabytes: int, repeat: int, s3:
         per_task_cpu(path, cluster, min(repeat, 3))
         ok_verdict_cpu(path, work, cluster.address, min(repeat, 3))
         store_tasks()
+        small_files(cli, path, work, cluster.address, repeat)
         if server:
             storage_requests(cli, path, server, cluster.address)
         if megabytes:

@@ -20,6 +20,7 @@ from dataclasses import dataclass, replace
 from typing import Any
 
 from brimwick.output.distributed import DEFAULT_TIMEOUT, ClusterFault
+from brimwick.output.verify.bundles import Bundle, BundleResult, Work
 from brimwick.output.verify.sources import is_remote
 from brimwick.output.verify.tasks import Options, Task, TaskResult, run_task
 from brimwick.output.verify.window import TASKS_PER_WORKER_IN_FLIGHT, Future, Runner
@@ -33,9 +34,23 @@ class TaskFailed(Exception):
     """A task raised on a worker; what it raised, in words (a traceback may not travel back whole)."""
 
 
-def run_on_worker(task: Task, options: Options, readable_here: bool) -> TaskResult:
-    """``run_task`` as a cluster worker runs it: an input the command could open and the
-    worker cannot is the cluster's fault, raised, not a verdict."""
+def run_on_worker(work: Work, options: Options, readable_here: bool | tuple[bool, ...]) -> TaskResult | BundleResult:
+    """What a cluster worker runs: a task (``run_task``), or each task of a bundle, where what one
+    raises ends the bundle and takes that task's place (``bundles.run_bundle``). An input the command
+    could open and the worker cannot is the cluster's fault, raised, not a verdict."""
+    if not isinstance(work, Bundle):
+        return _run_on_worker(work, options, bool(readable_here))
+    results: BundleResult = []
+    for task, readable in zip(work.tasks, readable_here, strict=True):  # type: ignore[arg-type]
+        try:
+            results.append(_run_on_worker(task, options, readable))
+        except (TaskFailed, WorkerCannotRead) as exc:
+            results.append(exc)
+            break
+    return results
+
+
+def _run_on_worker(task: Task, options: Options, readable_here: bool) -> TaskResult:
     try:
         result = run_task(task, options)
     except Exception as exc:
@@ -47,11 +62,18 @@ def run_on_worker(task: Task, options: Options, readable_here: bool) -> TaskResu
     return result
 
 
-def readable_here(source: str, task: Task) -> bool:
+def readable_here(task: Task) -> bool:
     """Whether the command itself reaches the input: its size was found, or it opens here."""
-    if is_remote(source):
+    if is_remote(task.source):
         return task.size > 0
-    return os.access(source, os.R_OK) and not os.path.isdir(source)
+    return os.access(task.source, os.R_OK) and not os.path.isdir(task.source)
+
+
+def _travelling(work: Work) -> Work:
+    """``work`` as it travels: local paths made absolute (a worker's working directory is not ours)."""
+    if isinstance(work, Bundle):
+        return Bundle(tuple(map(_travelling, work.tasks)))  # type: ignore[arg-type]
+    return work if is_remote(work.source) else replace(work, source=os.path.abspath(work.source))
 
 
 UNFINISHED_PER_THREAD = 8 * TASKS_PER_WORKER_IN_FLIGHT  # unfetched, at most; a batch goes once half are fetched
@@ -69,10 +91,12 @@ def dask_runner(client: Any, options: Options, timeout: float | None = None) -> 
     half = UNFINISHED_PER_THREAD // 2 * threads
     return Runner(cluster.submit_many, running=UNFINISHED_PER_THREAD * threads, fetch=cluster.fetch,
                   watch=cluster.watch, cancel_many=cluster.cancel_many, batch=half, fetch_many=cluster.fetch_many,
-                  per_worker=UNFINISHED_PER_THREAD, fetch_together=half)
+                  per_worker=UNFINISHED_PER_THREAD, fetch_together=half, bundles=True)
 
 
-def _where(task: Task) -> str:
+def _where(task: Work) -> str:
+    if isinstance(task, Bundle):
+        return f"{len(task.tasks)} inputs from {task.tasks[0].source}"
     if task.stop is None and not task.start:
         return task.source
     return f"{task.source}, bytes {task.start}-{task.stop if task.stop is not None else 'end'}"
@@ -96,38 +120,50 @@ class _Cluster:
             threads = sum(self._call(self.client.nthreads).values())
         return max(1, threads)
 
-    def submit_many(self, tasks: Sequence[Task]) -> Sequence[Future]:
-        sources = [task.source if is_remote(task.source) else os.path.abspath(task.source) for task in tasks]
-        readable = [readable_here(task.source, task) for task in tasks]
-        travelling = [replace(task, source=source) for task, source in zip(tasks, sources, strict=True)]
-        futures: Sequence[Future] = self._call(self.client.map, run_on_worker, travelling, [self.options] * len(tasks),
+    def submit_many(self, work: Sequence[Work]) -> Sequence[Future]:
+        travelling = [_travelling(item) for item in work]
+        readable = [tuple(map(readable_here, item.tasks)) if isinstance(item, Bundle) else readable_here(item)
+                    for item in work]
+        futures: Sequence[Future] = self._call(self.client.map, run_on_worker, travelling, [self.options] * len(work),
                                                readable, pure=False)
         return futures
 
-    def fetch(self, task: Task, future: Future) -> TaskResult:
+    def fetch(self, work: Work, future: Future) -> TaskResult | BundleResult:
         try:
-            return self.client.gather(future, direct=True)  # type: ignore[no-any-return]
-        except WorkerCannotRead as exc:
-            raise ClusterFault(str(exc)) from None
-        except TaskFailed as exc:
-            raise ClusterFault(f"a task failed on the cluster ({_where(task)}): {exc}") from None
-        except CancelledError:
-            raise ClusterFault(f"lost the Dask scheduler at {self._address()} during the run") from None
-        except Exception as exc:  # KilledWorker: the workers running it kept dying
-            raise ClusterFault(f"a task failed on the cluster ({_where(task)}): {type(exc).__name__}: {exc}") from None
+            result = self.client.gather(future, direct=True)
+        except Exception as exc:
+            raise self._fault(work, exc) from None
+        return self._settled(work, result)
 
-    def fetch_many(self, tasks: Sequence[Task], futures: Sequence[Future]) -> list[TaskResult | Exception]:
+    def _settled(self, work: Work, result: Any) -> TaskResult | BundleResult:
+        """A fetched result; what a task of a bundle raised becomes the cluster's fault, raised in its turn."""
+        if isinstance(work, Bundle):
+            return [self._fault(task, each) if isinstance(each, Exception) else each
+                    for task, each in zip(work.tasks, result)]
+        return result  # type: ignore[no-any-return]
+
+    def _fault(self, work: Work, exc: Exception) -> ClusterFault:
+        if isinstance(exc, WorkerCannotRead):
+            return ClusterFault(str(exc))
+        if isinstance(exc, TaskFailed):
+            return ClusterFault(f"a task failed on the cluster ({_where(work)}): {exc}")
+        if isinstance(exc, CancelledError):
+            return ClusterFault(f"lost the Dask scheduler at {self._address()} during the run")
+        # KilledWorker: the workers running it kept dying
+        return ClusterFault(f"a task failed on the cluster ({_where(work)}): {type(exc).__name__}: {exc}")
+
+    def fetch_many(self, tasks: Sequence[Work], futures: Sequence[Future]) -> list[TaskResult | BundleResult | Exception]:
         """The results of the finished tasks in one round trip; any other (it raised, it was cancelled, its
         worker died meanwhile) fetched on its own, so that it fails as ``fetch`` says."""
         finished = [at for at, future in enumerate(futures) if getattr(future, "status", None) == "finished"]
-        gathered: dict[int, TaskResult] = {}
+        gathered: dict[int, TaskResult | BundleResult] = {}
         if len(finished) > 1:
             try:
                 values = self.client.gather([futures[at] for at in finished], direct=True)
-                gathered = dict(zip(finished, values, strict=True))
+                gathered = {at: self._settled(tasks[at], value) for at, value in zip(finished, values, strict=True)}
             except Exception:  # one of them failed after all: each is fetched on its own
                 gathered = {}
-        results: list[TaskResult | Exception] = []
+        results: list[TaskResult | BundleResult | Exception] = []
         for at, (task, future) in enumerate(zip(tasks, futures, strict=True)):
             try:
                 results.append(gathered[at] if at in gathered else self.fetch(task, future))

@@ -17,7 +17,8 @@ from typing import Any
 
 from brimwick.output.verify.ordered import CountOk, OnTaskDone, RawVerdict, Verdict, labelled, raw_verdicts, run_plan
 from brimwick.output.verify.planning import OnPlan, Plan, plan_run, source_list
-from brimwick.output.verify.tasks import Options, run_task
+from brimwick.output.verify.bundles import run_work
+from brimwick.output.verify.tasks import Options
 from brimwick.output.verify.window import TASKS_PER_WORKER_IN_FLIGHT, Runner
 
 
@@ -48,8 +49,8 @@ def _in_processes(plan: Plan, options: Options, jobs: int, on_task_done: OnTaskD
     pool = ProcessPoolExecutor(max_workers=jobs, initializer=_leave_signals_to_the_command)
     finished = False
     try:
-        runner = Runner(lambda tasks: [pool.submit(run_task, task, options) for task in tasks],
-                        running=TASKS_PER_WORKER_IN_FLIGHT * jobs)
+        runner = Runner(lambda work: [pool.submit(run_work, item, options) for item in work],
+                        running=TASKS_PER_WORKER_IN_FLIGHT * jobs, bundles=True)
         yield from run_plan(plan, options, runner, on_task_done=on_task_done, count_ok=count_ok)
         finished = True
     finally:

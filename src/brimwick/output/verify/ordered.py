@@ -95,7 +95,8 @@ def raw_verdicts(sources: Iterable[str] | Plan, options: Options = Options(), *,
     if not isinstance(sources, Plan):
         sources = source_list(sources)
     if runner is None and submit is not None:
-        runner = Runner(lambda batch: [submit(task) for task in batch], running=window)
+        # No bundles here: ``submit`` takes tasks only.
+        runner = Runner(lambda batch: [submit(task) for task in batch], running=window)  # type: ignore[arg-type]
     return _planned_run(sources, options, runner, range_bytes, on_plan, on_task_done, judge, count_ok)
 
 

@@ -11,7 +11,9 @@ workers. Where each fetch is a round trip (a cluster), results are fetched
 several at once: those of the tasks that ended meanwhile, and more as they
 end, but never more than would keep the next batch of tasks from going, and
 never past a moment (``LINGER_SECONDS``) after the task whose turn it is ended.
-What is pending is cancelled when the caller stops early or fails.
+What is pending is cancelled when the caller stops early or fails. Where a
+task costs the executor more than a small input takes to read, small whole
+inputs go in bundles (``bundles``), one future for several tasks.
 """
 
 from __future__ import annotations
@@ -22,6 +24,7 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Protocol
 
+from brimwick.output.verify.bundles import Bundle, BundleResult, Work, bundled
 from brimwick.output.verify.tasks import Task, TaskResult
 
 TASKS_PER_WORKER_IN_FLIGHT = 2  # one running, one waiting, so no worker idles between tasks
@@ -38,14 +41,17 @@ class Future(Protocol):
     def cancel(self) -> Any: ...
 
 
-SubmitMany = Callable[[Sequence[Task]], Sequence[Future]]
-Fetch = Callable[[Task, Future], TaskResult]
-# Results of several finished tasks at once (one round trip), each a TaskResult or what its fetch raised.
-FetchMany = Callable[[Sequence[Task], Sequence[Future]], Sequence["TaskResult | Exception"]]
+# A future for each task or bundle (a bundle's future gives a BundleResult).
+SubmitMany = Callable[[Sequence[Work]], Sequence[Future]]
+Fetch = Callable[[Work, Future], "TaskResult | BundleResult"]
+# Results of several finished futures at once (one round trip), each a result or what its fetch raised.
+FetchMany = Callable[[Sequence[Work], Sequence[Future]], Sequence["TaskResult | BundleResult | Exception"]]
 
 
-def held_bytes(result: TaskResult) -> int:
-    """About what a fetched result costs while it waits its turn."""
+def held_bytes(result: TaskResult | BundleResult) -> int:
+    """About what a fetched result (a bundle's: each of its tasks') costs while it waits its turn."""
+    if isinstance(result, list):
+        return sum(held_bytes(each) for each in result if isinstance(each, TaskResult))
     return TASK_BYTES + len(result.ok_lines) + sum(VERDICT_BYTES + len(detail) for *_, detail in result.others)
 
 
@@ -62,7 +68,7 @@ class Runner:
     message."""
 
     submit_many: SubmitMany
-    running: int  # tasks unfinished at once, at most
+    running: int  # tasks unfinished at once, at most (a bundle counts as one)
     budget: int = HELD_BYTES
     fetch: Fetch = lambda task, future: future.result()  # noqa: E731
     watch: Callable[[], None] | None = None
@@ -71,6 +77,7 @@ class Runner:
     fetch_many: FetchMany | None = None
     per_worker: int = TASKS_PER_WORKER_IN_FLIGHT  # of ``running``
     fetch_together: int = 1  # with ``fetch_many``: results fetched at once, at most (see ``_Flight._wanted``)
+    bundles: bool = False  # small whole inputs submitted in bundles (``bundles.bundled``)
 
     @property
     def workers(self) -> int:
@@ -80,14 +87,18 @@ class Runner:
     def in_order(self, tasks: Sequence[Task]) -> Iterator[tuple[Task, TaskResult | None]]:
         """(task, result) for every task, in task order; the result is None for a task the caller
         reads itself in its turn (``Task.here``: standard input, another stream)."""
+        work = bundled(tasks) if self.bundles else tasks
         flight = _Flight(self)
         try:
-            for position, task in enumerate(tasks):
-                flight.start(tasks, position)
-                while not task.here and position not in flight.results:
-                    flight.wait(tasks, position)
-                    flight.start(tasks, position)
-                yield task, flight.take(position)
+            for position, item in enumerate(work):
+                flight.start(work, position)
+                while not item.here and position not in flight.results:
+                    flight.wait(work, position)
+                    flight.start(work, position)
+                if isinstance(item, Bundle):
+                    yield from item.paired(flight.take(position))  # type: ignore[arg-type]
+                else:  # nothing here holds the result once the caller lets it go
+                    yield item, flight.take(position)  # type: ignore[misc]
         finally:
             flight.cancel()
 
@@ -101,12 +112,12 @@ class _Flight:
     def __init__(self, runner: Runner) -> None:
         self.runner = runner
         self.futures: dict[int, Future] = {}  # submitted and not yet fetched
-        self.results: dict[int, TaskResult | Exception] = {}  # fetched, waiting for their turn
+        self.results: dict[int, TaskResult | BundleResult | Exception] = {}  # fetched, waiting for their turn
         self.held = 0
         self.submitted = 0  # tasks before this one have been submitted (or are read here)
         self.ended: queue.SimpleQueue[int] = queue.SimpleQueue()
 
-    def start(self, tasks: Sequence[Task], position: int) -> None:
+    def start(self, tasks: Sequence[Work], position: int) -> None:
         """Submit the next tasks while fewer than ``running`` are unfinished and the waiting
         results hold less than the budget; the task at ``position`` always goes."""
         runner, batch = self.runner, list[int]()
@@ -126,7 +137,7 @@ class _Flight:
     def _notice(self, at: int) -> Callable[[Any], None]:
         return lambda _: self.ended.put(at)
 
-    def wait(self, tasks: Sequence[Task], position: int) -> None:
+    def wait(self, tasks: Sequence[Work], position: int) -> None:
         """Fetch the result of the next task to end; with ``fetch_many``, those of others too (``_more_ended``)."""
         watch = self.runner.watch
         try:
@@ -146,9 +157,9 @@ class _Flight:
         del futures  # the executor may free them now
         for at, result in zip(fetched, results, strict=True):
             self.results[at] = result  # an exception is raised in its turn, after the verdicts before it
-            self.held += held_bytes(result) if isinstance(result, TaskResult) else 0
+            self.held += 0 if isinstance(result, Exception) else held_bytes(result)
 
-    def _more_ended(self, first: int, tasks: Sequence[Task], position: int) -> list[int]:
+    def _more_ended(self, first: int, tasks: Sequence[Work], position: int) -> list[int]:
         """The unfetched tasks that ended, in that order: ``first``, those that ended meanwhile, then those
         that end until ``_wanted`` have, or until ``LINGER_SECONDS`` after the task at ``position`` ended.
         An end told twice (a rerun's second notice) or of a task fetched already counts for nothing."""
@@ -174,17 +185,17 @@ class _Flight:
                 if at == position:
                     deadline = time.monotonic() + LINGER_SECONDS
 
-    def _wanted(self, tasks: Sequence[Task]) -> int:
+    def _wanted(self, tasks: Sequence[Work]) -> int:
         """How many results a fetch waits for: ``fetch_together``, but no more than leaves room for the
         next batch to go once they are fetched (were more to wait, the workers would wait with them)."""
         runner = self.runner
         room = runner.running - runner.batch if self.submitted < len(tasks) else 0
         return max(1, min(runner.fetch_together, len(self.futures) - room))
 
-    def _fetch(self, tasks: Sequence[Task], futures: Sequence[Future]) -> Sequence[TaskResult | Exception]:
+    def _fetch(self, tasks: Sequence[Work], futures: Sequence[Future]) -> Sequence[TaskResult | BundleResult | Exception]:
         if self.runner.fetch_many is not None:
             return self.runner.fetch_many(tasks, futures)
-        results: list[TaskResult | Exception] = []
+        results: list[TaskResult | BundleResult | Exception] = []
         for task, future in zip(tasks, futures, strict=True):
             try:
                 results.append(self.runner.fetch(task, future))
@@ -192,7 +203,7 @@ class _Flight:
                 results.append(exc)
         return results
 
-    def take(self, position: int) -> TaskResult | None:
+    def take(self, position: int) -> TaskResult | BundleResult | None:
         result = self.results.pop(position, None)
         if isinstance(result, Exception):
             raise result
