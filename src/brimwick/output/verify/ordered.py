@@ -155,6 +155,7 @@ class _Labeller:
         self.base = 0
         self.count = 0
         self.held: tuple[int, str, str] | None = None
+        self.closed = False  # the input at ``index`` has had its last verdicts
 
     def task(self, task: Task, verdicts: TaskVerdicts, counter: list[int]) -> Iterator[RawVerdict]:
         yield from self._enter(task)
@@ -166,6 +167,7 @@ class _Labeller:
             # come is not known when one is shown.
             yield from self._stream(name, verdicts, not is_stream(task.source))
         self.base += counter[0]
+        yield from self._leave(task)
 
     def counted(self, task: Task, result: TaskResult, count_ok: CountOk) -> Iterator[RawVerdict]:
         """A worker's JSON Lines verdicts with the OK ones counted, not shown: the others keep their labels."""
@@ -177,17 +179,27 @@ class _Labeller:
         count_ok(ok)
         self.count += ok + len(result.others)
         self.base += result.lines
+        yield from self._leave(task)
 
     def _enter(self, task: Task) -> Iterator[RawVerdict]:
         while self.index < task.index:
             yield from self._close_input()
             self.index += 1
             self.base = self.count = 0
+            self.closed = False
+
+    def _leave(self, task: Task) -> Iterator[RawVerdict]:
+        """A task that runs to its input's end closes the input at once: a verdict held back until the
+        next document or the end is known then, and is not lost if the run fails before the next input."""
+        if task.stop is None:
+            yield from self._close_input()
+            self.closed = True
 
     def finish(self) -> Iterator[RawVerdict]:
         while self.index < len(self.sources):
             yield from self._close_input()
             self.index += 1
+            self.closed = False
 
     def _json_lines(self, name: str, verdicts: TaskVerdicts) -> Iterator[RawVerdict]:
         # Every document has its line in the label; nothing is held back.
@@ -214,7 +226,7 @@ class _Labeller:
             yield name, self.base + line, status, detail
 
     def _close_input(self) -> Iterator[RawVerdict]:
-        if self.index < 0:
+        if self.index < 0 or self.closed:
             return
         name = label_of(self.sources[self.index])
         if self.held is not None:
