@@ -291,6 +291,17 @@ def test_a_failing_task_or_unreadable_path_is_a_cluster_error(cluster: DaskClust
     for unreachable in ("/proc/self/cwd/a.jsonl", "file:///proc/self/cwd/a.jsonl"):
         code = cli.main(["verify", "--scheduler", cluster.address, unreachable])
         assert_incomplete(code, *capsys.readouterr(), f"the workers cannot read {unreachable}")
+    # Small files go several to a Dask task: a fault comes in its input's turn, after the verdicts before it.
+    for name in "abc":
+        (tmp_path / f"{name}.json").write_text(DOC)
+    for second, raising, reason in [
+            ("/proc/self/cwd/b.json", None, "the workers cannot read /proc/self/cwd/b.json"),
+            ("b.json", "b.json", "a task failed on the cluster (b.json): RuntimeError: deliberate failure")]:
+        control(raise_for=raising)
+        code = cli.main(["verify", "--scheduler", cluster.address, "a.json", second, "c.json"])
+        out, err = capsys.readouterr()
+        assert_incomplete(code, out, err, reason)
+        assert out.startswith("a.json: OK\nincomplete, the run stopped after 1 document:")
     control(raise_at=small_ranges)
     code = cli.main(["verify", "--scheduler", cluster.address, "a.jsonl"])
     out, err = capsys.readouterr()

@@ -50,9 +50,18 @@ def test_verdicts_and_exit_code_match_the_local_run(scheduler: str, tmp_path: Pa
     assert f"{tmp_path / 'pretty.json'}:{json.dumps(DOC, indent=2).count(chr(10)) + 2}: CORRUPT" in out
     assert out.endswith("30 documents: 26 ok, 2 corrupt, 2 invalid\n")
     assert f"{tmp_path / 'twice.json'}: INCONSISTENT: duplicate key \"scan_profile\"\n" in outputs[4][1]
+    small = [str(tmp_path / f"{n:02d}.json") for n in range(40)]
+    for file in small:
+        Path(file).write_text(json.dumps(DOC))
     with Client(scheduler, timeout=START_SECONDS) as client:  # the library entry point, with the caller's client
         verdicts = list(verification.verify_on_dask(client, files[:1]))
+        dask_tasks: list[int] = []
+        plain_map = client.map
+        monkeypatch.setattr(client, "map", lambda fn, work, *rest, **kwargs: dask_tasks.append(len(work)) or
+                            plain_map(fn, work, *rest, **kwargs))
+        bundled = [(v.label, v.status) for v in verification.verify_on_dask(client, small)]
     assert [v.status for v in verdicts] == ["OK"] * 12 + ["CORRUPT", "INVALID"] + ["OK"] * 12
+    assert bundled == [(file, "OK") for file in small] and dask_tasks == [2]  # small files, 32 to a Dask task
 
 
 def test_an_unreachable_scheduler_is_one_line_and_exit_2(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,

@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import json
+from pathlib import Path
 from typing import Any
+
+import pytest
 
 from brimwick.output.verify import planning
 from brimwick.output.verify.executors import verify_in_processes
@@ -53,3 +56,39 @@ def test_a_run_that_only_counts_ok_verdicts_sees_the_others_with_the_same_labels
     shown = list(raw_verdicts_in_processes([str(path)], jobs=2, count_ok=counted.append))
     assert shown == [v for v in every if v[2] != "OK"] and shown
     assert sum(counted) == len(every) - len(shown)
+
+
+def test_small_files_go_to_the_workers_in_bundles_and_a_failure_comes_in_its_input_s_turn(tmp_path: Any,
+                                                                                          monkeypatch: Any) -> None:
+    import concurrent.futures
+
+    from test_cli import GOOD
+
+    from brimwick.output.verify import bundles
+    from brimwick.output.verify.ordered import verify_sources
+
+    jobs: list[Any] = []
+
+    class Counting(concurrent.futures.ThreadPoolExecutor):  # threads stand in for the worker processes
+        def submit(self, fn: Any, /, *args: Any, **kwargs: Any) -> Any:
+            jobs.append(args[0])
+            return super().submit(fn, *args, **kwargs)
+
+    monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", Counting)
+    files = [str(tmp_path / f"{n:02d}.json") for n in range(70)]
+    for n, file in enumerate(files):
+        Path(file).write_text("{" if n == 40 else GOOD)
+    assert list(verify_in_processes(files, jobs=2)) == list(verify_sources(files))
+    assert [len(job.tasks) for job in jobs] == [32, 32, 6]
+
+    def failing(task: Any, options: Any) -> Any:
+        if task.source == files[5]:
+            raise RuntimeError("deliberate failure")
+        return run_task(task, options)
+
+    run_task = bundles.run_task
+    monkeypatch.setattr(bundles, "run_task", failing)
+    seen: list[Any] = []
+    with pytest.raises(RuntimeError, match="deliberate failure"):
+        seen.extend(verify_in_processes(files, jobs=2))
+    assert seen == list(verify_sources(files[:5]))  # the verdicts before it, the last input's too

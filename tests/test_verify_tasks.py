@@ -122,3 +122,26 @@ def test_ranges_follow_the_input_s_size_and_the_workers(total: int, workers: int
     assert len(cut) >= min(8 * workers, total // (1 << 20))
     assert max(t.size for t in cut) <= (64 << 20 if total > 10_000 * (16 << 20) else 16 << 20)
     assert len(cut) <= 10_000
+
+
+def _whole(index: int, size: int, here: bool = False) -> tasks.Task:
+    return tasks.Task(index, f"in-{index}.json", size=size, total=size, here=here)
+
+
+SMALL = 256 << 10
+
+
+@pytest.mark.parametrize("cut, shape", [
+    ([_whole(n, 100) for n in range(70)], [32, 32, 6]),  # 32 inputs a job at most
+    ([_whole(n, SMALL) for n in range(5)], [4, "task"]),  # and 1 MiB: four of the largest small ones
+    ([_whole(0, SMALL), _whole(1, SMALL + 1), _whole(2, SMALL), _whole(3, 0)], ["task", "task", 2]),
+    ([_whole(0, 10), _whole(1, 10), tasks.Task(2, "big.jsonl", 0, 4096, True, 4096, 8192),
+      tasks.Task(2, "big.jsonl", 4096, None, True, 4096, 8192), _whole(3, 10), _whole(4, 0, here=True),
+      _whole(5, 10), _whole(6, 10)], [2, "task", "task", "task", "task", 2]),  # ranges and streams alone
+], ids=["count", "bytes", "a larger input", "ranges and streams"])
+def test_small_whole_inputs_share_a_job_of_about_a_first_range_s_work(cut: list[tasks.Task], shape: list[Any]) -> None:
+    from brimwick.output.verify.bundles import Bundle, bundled
+
+    work = bundled(cut)
+    assert [len(item.tasks) if isinstance(item, Bundle) else "task" for item in work] == shape
+    assert [task for item in work for task in (item.tasks if isinstance(item, Bundle) else [item])] == cut
