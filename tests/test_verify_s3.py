@@ -92,3 +92,23 @@ def test_an_object_is_read_in_large_requests_and_its_size_asked_once(where: str,
     # (ranges are smaller than a request), and one more at most for the end of a line that crosses a
     # range's end.
     assert s3.requests["HEAD"] == 1 and s3.requests["GET"] <= 4 + 1, s3.requests
+
+
+def test_a_range_s_requests_stop_just_past_its_end(monkeypatch: pytest.MonkeyPatch) -> None:
+    import fsspec
+
+    memory = fsspec.filesystem("memory")
+    memory.pipe("/big.jsonl", b"x" * (20 << 20))
+    asked: list[tuple[int, int]] = []
+    plain = type(memory).cat_file
+    monkeypatch.setattr(type(memory), "cat_file", lambda fs, path, start=None, end=None, **kwargs: asked.append(
+        (start, end)) or plain(fs, path, start=start, end=end, **kwargs))
+    try:
+        with remote.RemoteReader("memory://big.jsonl", end=10 << 20) as reader:
+            read = 0
+            while read <= 10 << 20:  # the range, and the first byte past it (its last line goes on)
+                read += len(reader.read())
+    finally:
+        memory.rm("/big.jsonl")
+    # Whole requests up to the range's end, the last one cut just past it: not a whole request more.
+    assert asked == [(0, 8 << 20), (8 << 20, (10 << 20) + remote.TAIL_BYTES)]
