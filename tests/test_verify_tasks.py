@@ -5,6 +5,7 @@ from __future__ import annotations
 import gc
 import json
 import pickle
+import threading
 import tracemalloc
 from typing import Any
 
@@ -34,7 +35,7 @@ def test_large_files_read_ahead_with_the_same_verdicts(tmp_path: Any, monkeypatc
     from test_cli import DEMO, corrupt
 
     good = json.dumps(DEMO)
-    lines = [good] * (3 * READ_BYTES // len(good) + 5)
+    lines = [good] * (6 * READ_BYTES // len(good) + 5)
     lines[7], lines[-3] = json.dumps(corrupt(DEMO)), good[:-9]
     path = tmp_path / "big.jsonl"
     path.write_text("\n".join(lines) + "\n")
@@ -45,9 +46,17 @@ def test_large_files_read_ahead_with_the_same_verdicts(tmp_path: Any, monkeypatc
             made.append(self)
             super().__init__(handle)
 
+    def reading_threads() -> list[threading.Thread]:
+        return [thread for thread in threading.enumerate() if thread.name == "brimwick-read-ahead"]
+
     monkeypatch.setattr(tasks, "ReadAhead", Counted)
-    ahead = list(verify_sources([str(path)], range_bytes=4 << 20))
-    assert made
+    ranges = 5 * READ_BYTES // 2  # the first range's reader has read past its end when the range ends
+    ahead = list(verify_sources([str(path)], range_bytes=ranges))
+    assert made and not reading_threads()
+    early = verify_sources([str(path)], range_bytes=ranges)
+    next(early)
+    early.close()  # a caller that stops early leaves no reader behind, and the cycle collector on
+    assert not reading_threads() and gc.isenabled()
 
     class Direct:
         def __init__(self, handle: Any) -> None:
@@ -57,7 +66,7 @@ def test_large_files_read_ahead_with_the_same_verdicts(tmp_path: Any, monkeypatc
             pass
 
     monkeypatch.setattr(tasks, "ReadAhead", Direct)
-    assert ahead == list(verify_sources([str(path)], range_bytes=4 << 20))
+    assert ahead == list(verify_sources([str(path)], range_bytes=ranges))
     assert [(v.label.rsplit(":", 1)[1], v.status) for v in ahead if v.status != "OK"] == [
         ("8", "CORRUPT"), (str(len(lines) - 2), "INVALID")]
 
