@@ -433,7 +433,7 @@ def test_damaged_compressed_data_ends_the_input_with_one_verdict(tmp_path: Path,
     path.write_bytes(change(compress(fmt, (f"{GOOD}\n" * 200).encode())))
     verdicts = list(verify_sources([str(path)]))
     assert {v.status for v in verdicts[:-1]} <= {"OK"} and len(verdicts) - 1 >= ok_at_least
-    assert verdicts[-1].status == "INVALID"
+    assert verdicts[-1].status == "INVALID" and verdicts[-1].label == f"{path}:{len(verdicts)}"  # the line it cut
     assert verdicts[-1].detail.startswith(f"cannot read: damaged {FORMAT_NAMES[fmt]} data: ")
 
 
