@@ -79,7 +79,8 @@ def test_n_verdicts_are_n_lines_whatever_the_names_and_stored_values(tmp_path: P
     ("bad-\udcff.json", False, "\\bad-\\xff.json"),  # a byte that was not UTF-8 comes back as that byte
     ("bad-\udc80.json", False, "\\bad-\\x80.json"),  # the lowest such byte
     ("c:\\x.json", True, "\\c:\\\\x.json"),
-], ids=["plain", "utf-8", "ascii", "separators", "not utf-8", "byte 0x80", "backslash"])
+    ("\xff\uffff\U0001f600\t.json", True, "\\\\xff\\uffff\\U0001f600\\t.json"),  # each escape's widest
+], ids=["plain", "utf-8", "ascii", "separators", "not utf-8", "byte 0x80", "backslash", "escape widths"])
 def test_names_are_escaped_the_sha256sum_way(name: str, ascii: bool, shown: str) -> None:
     assert Report(ascii=ascii).done(name, 0, "OK", "") == f"{shown}: OK"
 
