@@ -37,6 +37,7 @@ COMMAND = [sys.executable, "-m", "brimwick.output.cli"]
 @pytest.mark.parametrize("text, size", [
     ("1", 1), ("512K", 512 << 10), ("512k", 512 << 10), ("10KB", 10_000), ("10KiB", 10 << 10), ("64M", 64 << 20),
     ("64MB", 64_000_000), ("1MiB", 1 << 20), ("1G", 1 << 30), ("2gb", 2_000_000_000), ("7B", 7), (" 3 K ", 3 << 10),
+    ("2T", 2 << 40),
 ])
 def test_sizes_read_as_gnu_tools_read_them(text: str, size: int) -> None:
     assert parse_size(text) == size
@@ -47,7 +48,7 @@ def test_sizes_read_as_gnu_tools_read_them(text: str, size: int) -> None:
 def test_what_is_not_a_size_is_a_usage_error(text: str, capsys: pytest.CaptureFixture[str]) -> None:
     with pytest.raises(SystemExit) as exit_info:
         cli.main(["verify", "--max-document-bytes", text, "a.json"])
-    assert exit_info.value.code == 2 and "such as 1048576, 512K, 10KB, 64MiB or 1G" in capsys.readouterr().err
+    assert exit_info.value.code == 2 and f"such as 1048576, 512K, 10KB, 64MiB or 1G, not {text!r}\n" in capsys.readouterr().err
 
 
 def test_one_byte_is_one_byte(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
