@@ -302,6 +302,11 @@ def test_a_failing_task_or_unreadable_path_is_a_cluster_error(cluster: DaskClust
         out, err = capsys.readouterr()
         assert_incomplete(code, out, err, reason)
         assert out.startswith("a.json: OK\nincomplete, the run stopped after 1 document:")
+    # An input removed during the run, once the command has sized it: a verdict on it, as in a local run.
+    control(remove="b.json")
+    code = cli.main(["verify", "--scheduler", cluster.address, "a.json", "b.json", "c.json"])
+    assert (code, *capsys.readouterr()) == (1, "a.json: OK\nb.json: INVALID: cannot read: No such file or directory\n"
+                                            "c.json: OK\n3 documents: 2 ok, 0 corrupt, 1 invalid\n", "")
     control(raise_at=small_ranges)
     code = cli.main(["verify", "--scheduler", cluster.address, "a.jsonl"])
     out, err = capsys.readouterr()

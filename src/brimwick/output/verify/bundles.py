@@ -16,7 +16,7 @@ from __future__ import annotations
 
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import ClassVar
+from typing import ClassVar, cast
 
 from brimwick.output.verify.tasks import MIN_RANGE_BYTES, Options, Task, TaskResult, run_task
 
@@ -44,7 +44,7 @@ class Bundle:
             if not results:  # never dropped silently: a run that lost verdicts would look clean
                 raise RuntimeError(f"a bundle's job gave no result for {task.source}")
             if isinstance(results[-1], Exception):
-                raise results.pop()
+                raise cast(Exception, results.pop())
             yield task, results.pop()  # type: ignore[misc]
 
 

@@ -2,8 +2,8 @@
 
 Tasks go out in batches (one scheduler message per batch) with the paths
 made absolute, since a worker's working directory is not the command's. A
-worker that cannot open an input the command can is a fault of the cluster,
-not a verdict on the document. While nothing finishes, the cluster is
+worker that cannot open an input the command can (asked when the worker's
+answer comes) is a fault of the cluster, not a verdict on the document. While nothing finishes, the cluster is
 watched: a lost scheduler, or no worker for the whole timeout, ends the run
 with ``ClusterFault``; so does a task that raises. Dask reruns the tasks of
 a worker that dies; each task's result is fetched once, by the window, so
@@ -26,44 +26,43 @@ from brimwick.output.verify.tasks import Options, Task, TaskResult, run_task
 from brimwick.output.verify.window import TASKS_PER_WORKER_IN_FLIGHT, Future, Runner
 
 
-class WorkerCannotRead(Exception):
-    """A worker could not open an input that the command itself can open."""
-
-
 class TaskFailed(Exception):
     """A task raised on a worker; what it raised, in words (a traceback may not travel back whole)."""
 
 
-def run_on_worker(work: Work, options: Options, readable_here: bool | tuple[bool, ...]) -> TaskResult | BundleResult:
+def run_on_worker(work: Work, options: Options) -> TaskResult | BundleResult:
     """What a cluster worker runs: a task (``run_task``), or each task of a bundle, where what one
-    raises ends the bundle and takes that task's place (``bundles.run_bundle``). An input the command
-    could open and the worker cannot is the cluster's fault, raised, not a verdict."""
+    raises ends the bundle and takes that task's place (``bundles.run_bundle``)."""
     if not isinstance(work, Bundle):
-        return _run_on_worker(work, options, bool(readable_here))
+        return _run_on_worker(work, options)
     results: BundleResult = []
-    for task, readable in zip(work.tasks, readable_here, strict=True):  # type: ignore[arg-type]
+    for task in work.tasks:
         try:
-            results.append(_run_on_worker(task, options, readable))
-        except (TaskFailed, WorkerCannotRead) as exc:
+            results.append(_run_on_worker(task, options))
+        except TaskFailed as exc:
             results.append(exc)
             break
     return results
 
 
-def _run_on_worker(task: Task, options: Options, readable_here: bool) -> TaskResult:
+def _run_on_worker(task: Task, options: Options) -> TaskResult:
     try:
-        result = run_task(task, options)
+        return run_task(task, options)
     except Exception as exc:
         raise TaskFailed(f"{type(exc).__name__}: {exc}") from None
-    if readable_here and result.lines == 0 and len(result.others) == 1:
+
+
+def cannot_read(result: TaskResult) -> str | None:
+    """Why a worker could not open a task's input at all (its one verdict), or None."""
+    if result.lines == 0 and len(result.others) == 1:
         _, line, _, detail = result.others[0]
         if line == 0 and detail.startswith("cannot read"):
-            raise WorkerCannotRead(f"the workers cannot read {task.source} ({detail.removeprefix('cannot read: ')})")
-    return result
+            return detail.removeprefix("cannot read: ")
+    return None
 
 
 def readable_here(task: Task) -> bool:
-    """Whether the command itself reaches the input: its size was found, or it opens here."""
+    """Whether the command itself reaches the input: its size was found, or it opens here now."""
     if is_remote(task.source):
         return task.size > 0
     return os.access(task.source, os.R_OK) and not os.path.isdir(task.source)
@@ -122,10 +121,8 @@ class _Cluster:
 
     def submit_many(self, work: Sequence[Work]) -> Sequence[Future]:
         travelling = [_travelling(item) for item in work]
-        readable = [tuple(map(readable_here, item.tasks)) if isinstance(item, Bundle) else readable_here(item)
-                    for item in work]
         futures: Sequence[Future] = self._call(self.client.map, run_on_worker, travelling, [self.options] * len(work),
-                                               readable, pure=False)
+                                               pure=False)
         return futures
 
     def fetch(self, work: Work, future: Future) -> TaskResult | BundleResult:
@@ -136,15 +133,27 @@ class _Cluster:
         return self._settled(work, result)
 
     def _settled(self, work: Work, result: Any) -> TaskResult | BundleResult:
-        """A fetched result; what a task of a bundle raised becomes the cluster's fault, raised in its turn."""
+        """A fetched result, with the cluster's faults in it (``_checked``): a bundle's in its task's place,
+        raised in that task's turn; a task's raised now."""
         if isinstance(work, Bundle):
-            return [self._fault(task, each) if isinstance(each, Exception) else each
-                    for task, each in zip(work.tasks, result)]
-        return result  # type: ignore[no-any-return]
+            return [self._checked(task, each) for task, each in zip(work.tasks, result)]
+        checked = self._checked(work, result)
+        if isinstance(checked, Exception):
+            raise checked
+        return checked
+
+    def _checked(self, task: Task, result: TaskResult | Exception) -> TaskResult | Exception:
+        """A task's result, or the cluster's fault: what the task raised, or an input that the workers could
+        not open and this process can. This process looks now, once the workers have, so that an input
+        removed during the run is a verdict on it, as in a local run."""
+        if isinstance(result, Exception):
+            return self._fault(task, result)
+        why = cannot_read(result)
+        if why is not None and readable_here(task):
+            return ClusterFault(f"the workers cannot read {_travelling(task).source} ({why})")  # type: ignore[union-attr]
+        return result
 
     def _fault(self, work: Work, exc: Exception) -> ClusterFault:
-        if isinstance(exc, WorkerCannotRead):
-            return ClusterFault(str(exc))
         if isinstance(exc, TaskFailed):
             return ClusterFault(f"a task failed on the cluster ({_where(work)}): {exc}")
         if isinstance(exc, CancelledError):
@@ -156,17 +165,17 @@ class _Cluster:
         """The results of the finished tasks in one round trip; any other (it raised, it was cancelled, its
         worker died meanwhile) fetched on its own, so that it fails as ``fetch`` says."""
         finished = [at for at, future in enumerate(futures) if getattr(future, "status", None) == "finished"]
-        gathered: dict[int, TaskResult | BundleResult] = {}
+        gathered: dict[int, Any] = {}
         if len(finished) > 1:
             try:
-                values = self.client.gather([futures[at] for at in finished], direct=True)
-                gathered = {at: self._settled(tasks[at], value) for at, value in zip(finished, values, strict=True)}
+                gathered = dict(zip(finished, self.client.gather([futures[at] for at in finished], direct=True),
+                                    strict=True))
             except Exception:  # one of them failed after all: each is fetched on its own
                 gathered = {}
         results: list[TaskResult | BundleResult | Exception] = []
         for at, (task, future) in enumerate(zip(tasks, futures, strict=True)):
             try:
-                results.append(gathered[at] if at in gathered else self.fetch(task, future))
+                results.append(self._settled(task, gathered[at]) if at in gathered else self.fetch(task, future))
             except Exception as exc:
                 results.append(exc)
         return results
