@@ -26,7 +26,7 @@ from brimwick.output import manifest
 from brimwick.output.distributed import DEFAULT_TIMEOUT, SchedulerUnavailable
 from brimwick.output.verify.documents import DEFAULT_MAX_DOCUMENT_BYTES
 from brimwick.output.verify.escaping import escape_text
-from brimwick.output.verify.executors import raw_verdicts_in_processes, raw_verdicts_on_dask
+from brimwick.output.verify.executors import WorkerProcessDied, raw_verdicts_in_processes, raw_verdicts_on_dask
 from brimwick.output.verify.ordered import RawVerdict, raw_verdicts, verify_sources
 from brimwick.output.verify.planning import Plan, plan_run
 from brimwick.output.verify.progress import Progress, is_terminal
@@ -102,7 +102,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
             else:
                 _write_line(sys.stderr if args.quiet else out, report.closing(interrupted=True))
             return int(getattr(stop, "exit_status", EXIT_INTERRUPTED))
-        except SchedulerUnavailable:
+        except (SchedulerUnavailable, WorkerProcessDied):
             # What was verified is told, and that the run did not end; the reason follows on stderr.
             interrupts.hold()
             progress.close()
@@ -285,7 +285,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         silence_stdout()
         tell(f"brimwick-manifest: cannot write output: {exc.strerror or exc}")
         return EXIT_TROUBLE
-    except SchedulerUnavailable as exc:
+    except (SchedulerUnavailable, WorkerProcessDied) as exc:
         tell(f"brimwick-manifest: {exc}")
         return EXIT_TROUBLE
 

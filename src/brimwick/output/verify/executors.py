@@ -22,6 +22,11 @@ from brimwick.output.verify.tasks import Options
 from brimwick.output.verify.window import TASKS_PER_WORKER_IN_FLIGHT, Runner
 
 
+class WorkerProcessDied(RuntimeError):
+    """A worker process ended abruptly during the run (killed, by the system for want of memory or
+    otherwise): the verdicts of the tasks it held are missing, so the run is incomplete."""
+
+
 def verify_in_processes(sources: Iterable[str] | Plan, options: Options = Options(), *, jobs: int = 2,
                         on_task_done: OnTaskDone | None = None) -> Iterator[Verdict]:
     """``verify_sources`` over a pool of ``jobs`` worker processes that read their own byte ranges."""
@@ -39,6 +44,14 @@ def raw_verdicts_in_processes(sources: Iterable[str] | Plan, options: Options = 
 def _in_processes(plan: Plan, options: Options, jobs: int, on_task_done: OnTaskDone | None,
                   count_ok: CountOk | None, on_plan: OnPlan | None) -> Iterator[RawVerdict]:
     from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
+
+    def result(work: Any, future: Any) -> Any:
+        try:
+            return future.result()
+        except BrokenProcessPool:
+            raise WorkerProcessDied("a worker process died during the run (killed, perhaps by the system for "
+                                    "want of memory)") from None
 
     if on_plan is not None:
         on_plan(plan)
@@ -50,7 +63,7 @@ def _in_processes(plan: Plan, options: Options, jobs: int, on_task_done: OnTaskD
     finished = False
     try:
         runner = Runner(lambda work: [pool.submit(run_work, item, options) for item in work],
-                        running=TASKS_PER_WORKER_IN_FLIGHT * jobs, bundles=True)
+                        running=TASKS_PER_WORKER_IN_FLIGHT * jobs, fetch=result, bundles=True)
         yield from run_plan(plan, options, runner, on_task_done=on_task_done, count_ok=count_ok)
         finished = True
     finally:
