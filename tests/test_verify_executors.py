@@ -92,3 +92,30 @@ def test_small_files_go_to_the_workers_in_bundles_and_a_failure_comes_in_its_inp
     with pytest.raises(RuntimeError, match="deliberate failure"):
         seen.extend(verify_in_processes(files, jobs=2))
     assert seen == list(verify_sources(files[:5]))  # the verdicts before it, the last input's too
+
+
+def test_a_worker_process_that_dies_ends_the_run_as_incomplete_in_one_line(tmp_path: Any, monkeypatch: Any,
+                                                                           capsys: Any) -> None:
+    import os
+
+    from test_cli import GOOD
+
+    from brimwick.output import cli
+    from brimwick.output.verify import tasks
+
+    def dying(task: Any, *args: Any) -> Any:  # as the system's memory killer ends a worker
+        if task.source.endswith("dies.json"):
+            os._exit(9)
+        return verdicts(task, *args)
+
+    verdicts = tasks.task_verdicts
+    monkeypatch.setattr(tasks, "task_verdicts", dying)  # the workers are forked with it
+    files = []
+    for name in ("a.json", "dies.json"):
+        (tmp_path / name).write_text(GOOD)
+        files.append(str(tmp_path / name))
+    assert cli.main(["verify", "--jobs", "2", *files]) == 2
+    out, err = capsys.readouterr()
+    assert out == "incomplete, the run stopped after 0 documents: 0 ok, 0 corrupt, 0 invalid\n"  # one job for both
+    assert err == "brimwick-manifest: a worker process died during the run (killed, perhaps by the system for want " \
+                  "of memory)\n"
