@@ -14,14 +14,16 @@ before it.
 
 from __future__ import annotations
 
+import traceback
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import ClassVar, cast
 
+from brimwick.output.verify.sources import compression_by_name, is_remote
 from brimwick.output.verify.tasks import MIN_RANGE_BYTES, Options, Task, TaskResult, run_task
 
 BUNDLE_BYTES = MIN_RANGE_BYTES  # a bundle's inputs, at most, in bytes: about 7 ms of a worker's time
-BUNDLE_TASKS = 32  # and in number: each remote input is a request of its own
+BUNDLE_TASKS = 32  # and in number
 SMALL_INPUT_BYTES = BUNDLE_BYTES // 4  # larger inputs run on their own
 
 # What a bundle's job gives back: a result for each task in order, up to the
@@ -52,8 +54,11 @@ Work = Task | Bundle
 
 
 def is_small(task: Task) -> bool:
-    """A whole input, read by a worker, small enough to share a job with others."""
-    return not task.here and task.start == 0 and task.stop is None and task.size <= SMALL_INPUT_BYTES
+    """A whole input, read by a worker, small enough to share a job with others. Not an object in storage,
+    whose request takes far longer than handing over a job, nor a compressed file, whose work its size
+    does not tell: each of those keeps a job of its own, so that the workers share them out."""
+    return (not task.here and task.start == 0 and task.stop is None and task.size <= SMALL_INPUT_BYTES
+            and not is_remote(task.source) and compression_by_name(task.source) is None)
 
 
 def bundled(tasks: Sequence[Task]) -> list[Work]:
@@ -86,6 +91,8 @@ def run_bundle(bundle: Bundle, options: Options) -> BundleResult:
         try:
             results.append(run_task(task, options))
         except Exception as exc:
+            # The worker's traceback travels with it, as the process pool sends one for a job that raises.
+            exc.add_note("".join(traceback.format_exception(exc)).rstrip())
             results.append(exc)
             break
     return results

@@ -23,7 +23,7 @@ from brimwick.output.distributed import DEFAULT_TIMEOUT, ClusterFault
 from brimwick.output.verify.bundles import Bundle, BundleResult, Work
 from brimwick.output.verify.sources import is_remote
 from brimwick.output.verify.tasks import Options, Task, TaskResult, run_task
-from brimwick.output.verify.window import TASKS_PER_WORKER_IN_FLIGHT, Future, Runner
+from brimwick.output.verify.window import POLL_SECONDS, TASKS_PER_WORKER_IN_FLIGHT, Future, Runner
 
 
 class TaskFailed(Exception):
@@ -93,9 +93,7 @@ def dask_runner(client: Any, options: Options, timeout: float | None = None) -> 
                   per_worker=UNFINISHED_PER_THREAD, fetch_together=half, bundles=True)
 
 
-def _where(task: Work) -> str:
-    if isinstance(task, Bundle):
-        return f"{len(task.tasks)} inputs from {task.tasks[0].source}"
+def _where(task: Task) -> str:
     if task.stop is None and not task.start:
         return task.source
     return f"{task.source}, bytes {task.start}-{task.stop if task.stop is not None else 'end'}"
@@ -129,8 +127,39 @@ class _Cluster:
         try:
             result = self.client.gather(future, direct=True)
         except Exception as exc:
+            if isinstance(work, Bundle) and not isinstance(exc, CancelledError):
+                return self._one_by_one(work)  # its workers kept dying: which input, if any, is to blame?
             raise self._fault(work, exc) from None
         return self._settled(work, result)
+
+    def _one_by_one(self, bundle: Bundle) -> BundleResult:
+        """A bundle whose Dask task failed as a whole (its workers kept dying), its inputs run again one at a
+        time, each a task of its own and each result fetched before the next starts: those that can be
+        verified are, and the fault names its own input, in its turn. A rare path: speed is no concern."""
+        results: BundleResult = []
+        for task in bundle.tasks:
+            [future] = self.submit_many([task])
+            try:
+                results.append(self._waited(task, future))
+            except BaseException:  # a stop or a lost cluster meanwhile: nothing is left running
+                self.cancel_many([future])
+                raise
+            if isinstance(results[-1], Exception):
+                break
+        return results
+
+    def _waited(self, task: Task, future: Any) -> TaskResult | Exception:
+        """A task's result, or its fault, watching the cluster meanwhile as the window does (a result
+        whose worker died is made again, and that needs a worker)."""
+        while True:
+            self.watch()
+            try:
+                value = future.result(timeout=POLL_SECONDS)
+            except TimeoutError:
+                continue
+            except Exception as exc:
+                return self._fault(task, exc)
+            return self._checked(task, value)
 
     def _settled(self, work: Work, result: Any) -> TaskResult | BundleResult:
         """A fetched result, with the cluster's faults in it (``_checked``): a bundle's in its task's place,
@@ -154,10 +183,12 @@ class _Cluster:
         return result
 
     def _fault(self, work: Work, exc: Exception) -> ClusterFault:
-        if isinstance(exc, TaskFailed):
-            return ClusterFault(f"a task failed on the cluster ({_where(work)}): {exc}")
+        """The cluster's fault for a task (or a bundle whose scheduler is gone) that did not give a result."""
         if isinstance(exc, CancelledError):
             return ClusterFault(f"lost the Dask scheduler at {self._address()} during the run")
+        assert isinstance(work, Task)  # a bundle that failed otherwise runs again one input at a time
+        if isinstance(exc, TaskFailed):
+            return ClusterFault(f"a task failed on the cluster ({_where(work)}): {exc}")
         # KilledWorker: the workers running it kept dying
         return ClusterFault(f"a task failed on the cluster ({_where(work)}): {type(exc).__name__}: {exc}")
 

@@ -14,6 +14,7 @@ from __future__ import annotations
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
+from brimwick.output.verify.bundles import bundled
 from brimwick.output.verify.tasks import Task, plan, range_bytes_for, sizes_of
 
 
@@ -35,9 +36,10 @@ class Plan:
         return any(task.here for task in self.tasks)
 
     def workers(self, wanted: int) -> int:
-        """The workers worth starting of ``wanted``: no more than there are tasks for them (a worker with
-        nothing to do would only cost its start), 0 when every input is one the command reads itself."""
-        return min(wanted, sum(not task.here for task in self.tasks))
+        """The workers worth starting of ``wanted``: no more than there are jobs for them (tasks, small
+        inputs bundled; a worker with nothing to do would only cost its start), 0 when every input is one
+        the command reads itself."""
+        return min(wanted, sum(not work.here for work in bundled(self.tasks)))
 
 
 OnPlan = Callable[[Plan], None]
