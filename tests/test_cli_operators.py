@@ -127,15 +127,16 @@ def test_standard_error_that_cannot_be_written_costs_only_what_would_be_said_the
     assert proc.stdout.decode().splitlines() == [f"{name}: OK" for name in names] + [f"{workers} documents: {workers} ok, 0 corrupt, 0 invalid"]
 
 
-@pytest.mark.parametrize("cpus, jobs, inputs, workers, warned", [
+@pytest.mark.parametrize("cpus, jobs, inputs, workers, warned", [  # a, b, c: compressed, a job each; x, y: plain
     (4, 1000, "abc", [3], False),  # capped at the 3 tasks, within the CPUs
     (2, 1000, "abc", [3], True),
     (2, 4, "a", [1], False),  # one worker runs: nothing takes turns
     (4, 4, "abc", [3], False),
     (1, 2, "-", [], False),  # the command reads a stream itself: no worker at all
     (1, 2, "a-", [1], False),
+    (4, 1000, "xyabc", [4], False),  # small plain files share a job
 ], ids=["capped within the cpus", "capped above the cpus", "one worker", "asked within the cpus", "stdin alone",
-        "stdin and a file"])
+        "stdin and a file", "small files bundled"])
 def test_jobs_are_capped_at_the_tasks_and_warned_about_above_the_cpus(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
                                                                       capsys: pytest.CaptureFixture[str], cpus: int,
                                                                       jobs: int, inputs: str, workers: list[int],
@@ -149,9 +150,9 @@ def test_jobs_are_capped_at_the_tasks_and_warned_about_above_the_cpus(tmp_path: 
 
     monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", Recording)
     monkeypatch.setattr("os.cpu_count", lambda: cpus)
-    files = ["-" if n == "-" else str(tmp_path / f"{n}.json") for n in inputs]
+    files = ["-" if n == "-" else str(tmp_path / f"{n}.json{'' if n in 'xy' else '.gz'}") for n in inputs]
     for name in set(files) - {"-"}:
-        Path(name).write_text(GOOD)
+        Path(name).write_bytes(GOOD.encode() if name.endswith(".json") else gzip.compress(GOOD.encode()))
     read_end, write_end = os.pipe()
     os.write(write_end, GOOD.encode())
     os.close(write_end)

@@ -243,6 +243,56 @@ def test_a_worker_killed_mid_run_changes_no_verdict(cluster: DaskCluster, contro
     assert on_cluster == list(raw_verdicts([path]))
 
 
+@pytest.mark.parametrize("together", [False, True], ids=["each on its own", "gathered together"])
+def test_what_the_workers_could_not_do_is_the_cluster_s_fault_however_fetched(together: bool, tmp_path: Path) -> None:
+    from brimwick.output.verify.bundles import Bundle
+    from brimwick.output.verify.tasks import Task, TaskResult
+
+    here = tmp_path / "in-2.json"
+    here.write_text(DOC)
+    ok = TaskResult.of([(0, "OK", "")], 0)
+    values = {"bundle": [ok, on_cluster.TaskFailed("RuntimeError: deliberate failure")],
+              "task": TaskResult.of([(0, "INVALID", "cannot read: No such file or directory")], 0)}
+
+    class Finished:  # a Dask future as the window hands it over, and a client that gathers it
+        def __init__(self, key: str, status: str) -> None:
+            self.key, self.status = key, status
+
+    class Gathering:
+        def gather(self, futures: Any, direct: bool) -> Any:
+            return [values[f.key] for f in futures] if isinstance(futures, list) else values[futures.key]
+
+    cluster = on_cluster._Cluster(Gathering(), Options(), TIMEOUT)
+    work = [Bundle((Task(0, "in-0.json"), Task(1, "in-1.json"))), Task(2, str(here))]
+    futures = [Finished("bundle", "finished"), Finished("task", "finished" if together else "pending")]
+    [ok_then_fault, fault] = cluster.fetch_many(work, futures)
+    assert ok_then_fault[0] is ok and isinstance(ok_then_fault[1], distributed.ClusterFault)
+    assert str(ok_then_fault[1]) == "a task failed on the cluster (in-1.json): RuntimeError: deliberate failure"
+    assert isinstance(fault, distributed.ClusterFault)  # the command opens it: the workers see another filesystem
+    assert str(fault) == f"the workers cannot read {here} (No such file or directory)"
+
+
+def test_small_files_whose_workers_die_run_again_one_at_a_time(control_file: Path, control: Callable[..., None],
+                                                               tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                               capsys: pytest.CaptureFixture[str]) -> None:
+    # Dask gives a task up once a worker has died running it; the inputs before the one that kills its
+    # worker are verified all the same, and the fault names that input.
+    dying = DaskCluster(2, env={"BRIMWICK_TEST_CONTROL": str(control_file),
+                                "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "0"}, preload=PRELOAD)
+    try:
+        monkeypatch.chdir(tmp_path)
+        names = ["a.json", "b.json", "kills.json", "c.json"]
+        for name in names:
+            (tmp_path / name).write_text(DOC)
+        control(exit_for="kills.json")
+        code = cli.main(["verify", "--timeout", str(TIMEOUT), "--scheduler", dying.address, *names])
+        out, err = capsys.readouterr()
+    finally:
+        dying.close()
+    assert_incomplete(code, out, err, "a task failed on the cluster (kills.json): KilledWorker: ")
+    assert out.startswith("a.json: OK\nb.json: OK\nincomplete, the run stopped after 2 documents:")
+
+
 def test_the_cluster_holds_results_of_the_tasks_in_flight_only(cluster: DaskCluster, control: Callable[..., None],
                                                                tmp_path: Path, small_ranges: int) -> None:
     path = str(scans(tmp_path / "a.jsonl", documents=200))

@@ -119,3 +119,24 @@ def test_a_worker_process_that_dies_ends_the_run_as_incomplete_in_one_line(tmp_p
     assert out == "incomplete, the run stopped after 0 documents: 0 ok, 0 corrupt, 0 invalid\n"  # one job for both
     assert err == "brimwick-manifest: a worker process died during the run (killed, perhaps by the system for want " \
                   "of memory)\n"
+
+
+@pytest.mark.parametrize("module, run", [("bundles", "run_bundle"), ("cluster", "run_on_worker")])
+def test_a_bundle_stops_at_its_first_task_that_raises(module: str, run: str, monkeypatch: Any) -> None:
+    import importlib
+
+    from brimwick.output.verify.bundles import Bundle
+    from brimwick.output.verify.tasks import Options, Task, TaskResult
+
+    ran = []
+
+    def run_task(task: Task, options: Options) -> TaskResult:
+        ran.append(task.index)
+        if task.index == 1:
+            raise RuntimeError("deliberate failure")
+        return TaskResult.of([(1, "OK", "")], 1)
+
+    where = importlib.import_module(f"brimwick.output.verify.{module}")
+    monkeypatch.setattr(where, "run_task", run_task)
+    results = getattr(where, run)(Bundle(tuple(Task(n, f"in-{n}.json") for n in range(3))), Options())
+    assert ran == [0, 1] and len(results) == 2 and "deliberate failure" in str(results[1])

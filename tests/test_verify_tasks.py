@@ -143,11 +143,13 @@ SMALL = 256 << 10
 @pytest.mark.parametrize("cut, shape", [
     ([_whole(n, 100) for n in range(70)], [32, 32, 6]),  # 32 inputs a job at most
     ([_whole(n, SMALL) for n in range(5)], [4, "task"]),  # and 1 MiB: four of the largest small ones
+    ([*(_whole(n, SMALL) for n in range(4)), _whole(4, 1)], [4, "task"]),  # not a byte more
+    ([_whole(n, 32 << 10) for n in range(40)], [32, 8]),  # a bundle closed on its count starts the next afresh
     ([_whole(0, SMALL), _whole(1, SMALL + 1), _whole(2, SMALL), _whole(3, 0)], ["task", "task", 2]),
     ([_whole(0, 10), _whole(1, 10), tasks.Task(2, "big.jsonl", 0, 4096, True, 4096, 8192),
       tasks.Task(2, "big.jsonl", 4096, None, True, 4096, 8192), _whole(3, 10), _whole(4, 0, here=True),
       _whole(5, 10), _whole(6, 10)], [2, "task", "task", "task", "task", 2]),  # ranges and streams alone
-], ids=["count", "bytes", "a larger input", "ranges and streams"])
+], ids=["count", "bytes", "a byte more", "count then bytes", "a larger input", "ranges and streams"])
 def test_small_whole_inputs_share_a_job_of_about_a_first_range_s_work(cut: list[tasks.Task], shape: list[Any]) -> None:
     from brimwick.output.verify.bundles import Bundle, bundled
 

@@ -12,6 +12,7 @@ from typing import Any
 
 import pytest
 
+from brimwick.output.verify.bundles import Bundle
 from brimwick.output.verify.tasks import Task, TaskResult
 from brimwick.output.verify.window import Runner, held_bytes
 
@@ -36,7 +37,10 @@ class Pool:
         self.ended_before_first: int | None = None
         self.batches: list[int] = []  # tasks in each submission
 
-    def run(self, task: Task) -> TaskResult:
+    def run(self, task: Task | Bundle) -> TaskResult | list[TaskResult]:
+        if isinstance(task, Bundle):  # one job: task ``i``'s time if it comes first
+            time.sleep(self.seconds.get(task.tasks[0].index, 0.01))
+            return [result(self.lines) for _ in task.tasks]
         if task.index == 0 and self.first_waits_for is not None:
             deadline = time.monotonic() + 60  # reached only when the others never run
             while self.ended < self.first_waits_for and time.monotonic() < deadline:
@@ -77,13 +81,29 @@ def test_a_slow_task_holds_back_the_output_not_the_workers(workers: int, budget:
     assert min(pool.batches[:-1]) >= batch and sum(pool.batches) == 80  # each task once, in whole batches
 
 
-def test_waiting_results_stay_within_the_budget() -> None:
+@pytest.mark.parametrize("bundles", [False, True])
+def test_waiting_results_stay_within_the_budget(bundles: bool) -> None:
+    per_job = 32 if bundles else 1  # tasks of small inputs, bundled 32 to a job
     pool = Pool(2, {0: 0.5}, lines=1000)
-    budget = 5 * held_bytes(result(1000))
-    runner = Runner(pool.submit_many, running=4, budget=budget)
-    for task, _ in runner.in_order(tasks(40)):
+    budget = 5 * per_job * held_bytes(result(1000))
+    runner = Runner(pool.submit_many, running=4, budget=budget, bundles=bundles)
+    for task, _ in runner.in_order(tasks(40 * per_job)):
         if task.index == 0:  # everything started meanwhile has finished or is about to
             assert len(pool.submitted) <= 5 + 4
+
+
+def test_a_bundle_s_job_that_gives_too_few_results_is_an_error_not_a_clean_run() -> None:
+    class Short(Pool):
+        def run(self, task: Task | Bundle) -> TaskResult | list[TaskResult]:
+            full = super().run(task)
+            return full[:1] if isinstance(full, list) else full
+
+    runner = Runner(Short(1, {}).submit_many, running=2, bundles=True)
+    handed = []
+    with pytest.raises(RuntimeError, match="a bundle's job gave no result for in-1.jsonl"):
+        for task, _ in runner.in_order(tasks(3)):
+            handed.append(task.index)
+    assert handed == [0]
 
 
 def test_pending_tasks_are_cancelled_when_the_caller_stops() -> None:

@@ -5,7 +5,9 @@ task: ``seconds`` (every task sleeps this long first), ``first_seconds``
 (the task of the first byte range sleeps this long instead), ``raise_at``
 (the task whose range starts at this offset raises), ``raise_for`` (the task
 of the input with this file name raises), ``remove`` (the input with this
-file name is deleted just before its task reads it), and ``done_log`` (a file
+file name is deleted just before its task reads it), ``exit_for`` (the worker
+process ends at once on the input with this file name, as one killed does),
+and ``done_log`` (a file
 to which every task appends the offset of its range when it ends) with
 ``first_waits_for`` (the task of the first byte range ends only once this many
 others have, or after a minute, whichever comes first). No file: tasks run
@@ -43,6 +45,8 @@ def _ended(log: str) -> int:
 
 def run_task(task: Any, options: Any) -> Any:
     control = _control()
+    if control.get("exit_for") == os.path.basename(task.source):
+        os._exit(9)
     if control.get("remove") == os.path.basename(task.source):
         os.unlink(task.source)
     if control.get("raise_at") == task.start or control.get("raise_for") == os.path.basename(task.source):
