@@ -62,10 +62,21 @@ def cannot_read(result: TaskResult) -> str | None:
 
 
 def readable_here(task: Task) -> bool:
-    """Whether the command itself reaches the input: its size was found, or it opens here now."""
+    """Whether the command itself reaches the input now, once the workers could not (a rare path)."""
     if is_remote(task.source):
-        return task.size > 0
+        return _object_here(task.source)
     return os.access(task.source, os.R_OK) and not os.path.isdir(task.source)
+
+
+def _object_here(url: str) -> bool:
+    import fsspec.core
+
+    try:
+        fs, path = fsspec.core.url_to_fs(url)
+        fs.invalidate_cache(path)  # the plan's listing may remember an object since removed
+        return bool(fs.isfile(path))
+    except Exception:  # unreachable from here too: a verdict on the input, as in a local run
+        return False
 
 
 def _travelling(work: Work) -> Work:
@@ -138,12 +149,16 @@ class _Cluster:
         verified are, and the fault names its own input, in its turn. A rare path: speed is no concern."""
         results: BundleResult = []
         for task in bundle.tasks:
-            [future] = self.submit_many([task])
+            future = None
             try:
+                [future] = self.submit_many([task])
                 results.append(self._waited(task, future))
-            except BaseException:  # a stop or a lost cluster meanwhile: nothing is left running
-                self.cancel_many([future])
-                raise
+            except BaseException as exc:  # a stop, or the cluster lost meanwhile: nothing is left running
+                if future is not None:
+                    self.cancel_many([future])
+                if not isinstance(exc, Exception):
+                    raise
+                results.append(exc)  # in this input's turn: the inputs verified before it keep their verdicts
             if isinstance(results[-1], Exception):
                 break
         return results

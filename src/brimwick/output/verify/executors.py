@@ -46,12 +46,19 @@ def _in_processes(plan: Plan, options: Options, jobs: int, on_task_done: OnTaskD
     from concurrent.futures import ProcessPoolExecutor
     from concurrent.futures.process import BrokenProcessPool
 
+    # A worker that dies breaks the whole pool: every task unfinished fails, and so does every later
+    # submission. Whichever of the two the command meets first, the run ends the same way.
+    def submit_many(work: Any) -> list[Any]:
+        try:
+            return [pool.submit(run_work, item, options) for item in work]
+        except BrokenProcessPool:
+            raise _died() from None
+
     def result(work: Any, future: Any) -> Any:
         try:
             return future.result()
         except BrokenProcessPool:
-            raise WorkerProcessDied("a worker process died during the run (killed, perhaps by the system for "
-                                    "want of memory)") from None
+            raise _died() from None
 
     if on_plan is not None:
         on_plan(plan)
@@ -62,14 +69,17 @@ def _in_processes(plan: Plan, options: Options, jobs: int, on_task_done: OnTaskD
     pool = ProcessPoolExecutor(max_workers=jobs, initializer=_leave_signals_to_the_command)
     finished = False
     try:
-        runner = Runner(lambda work: [pool.submit(run_work, item, options) for item in work],
-                        running=TASKS_PER_WORKER_IN_FLIGHT * jobs, fetch=result, bundles=True)
+        runner = Runner(submit_many, running=TASKS_PER_WORKER_IN_FLIGHT * jobs, fetch=result, bundles=True)
         yield from run_plan(plan, options, runner, on_task_done=on_task_done, count_ok=count_ok)
         finished = True
     finally:
         if not finished:
             _stop_workers(pool)
         pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _died() -> WorkerProcessDied:
+    return WorkerProcessDied("a worker process died during the run (killed, perhaps by the system for want of memory)")
 
 
 def _stop_workers(pool: Any) -> None:
