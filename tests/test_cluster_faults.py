@@ -272,6 +272,81 @@ def test_what_the_workers_could_not_do_is_the_cluster_s_fault_however_fetched(to
     assert str(fault) == f"the workers cannot read {here} (No such file or directory)"
 
 
+class _Rerun:
+    """A client whose bundle task failed as a whole (``whole``), then runs each input again: the result of
+    each comes from ``outcomes`` (OK by default), and watching the cluster fails at one call as told."""
+
+    status = "running"
+
+    def __init__(self, whole: BaseException, outcomes: dict[str, list[Any]], watch_fails: tuple[int, BaseException] | None) -> None:
+        self.whole, self.outcomes, self.watch_fails = whole, outcomes, watch_fails
+        self.watched, self.submitted, self.cancelled = 0, [], []  # type: tuple[int, list[str], list[str]]
+
+    def gather(self, future: Any, direct: bool) -> Any:
+        raise self.whole
+
+    def map(self, fn: Any, work: list[Any], options: list[Any], pure: bool) -> list[Any]:
+        name = Path(work[0].source).name
+        self.submitted.append(name)
+        outcomes = iter(self.outcomes.get(name, [OK_RESULT]))
+
+        def result(timeout: float) -> Any:
+            outcome = next(outcomes)
+            if isinstance(outcome, BaseException):
+                raise outcome
+            return outcome
+        return [SimpleNamespace(name=name, result=result)]
+
+    def scheduler_info(self, n_workers: int) -> dict[str, int]:
+        self.watched += 1
+        if self.watch_fails and self.watch_fails[0] == self.watched:
+            raise self.watch_fails[1]
+        return {"n_workers": 1}
+
+    def cancel(self, futures: list[Any]) -> None:
+        self.cancelled += [future.name for future in futures]
+
+
+OK_RESULT = on_cluster.TaskResult.of([(0, "OK", "")], 0)
+UNREADABLE = on_cluster.TaskResult.of([(0, "INVALID", "cannot read: No such file or directory")], 0)
+
+
+@pytest.mark.parametrize("whole, outcomes, watch_fails, expected, cancelled", [
+    (RuntimeError("KilledWorker"), {}, (3, OSError("gone")),
+     ["OK", "OK", "lost the Dask scheduler at its address: gone"], ["c"]),
+    (RuntimeError("KilledWorker"), {}, (2, KeyboardInterrupt()), KeyboardInterrupt, ["b"]),
+    (RuntimeError("KilledWorker"), {"a": [TimeoutError(), OK_RESULT],
+                                    "b": [UNREADABLE]}, None, ["OK", "the workers cannot read {b} (No such file or directory)"], []),
+    (RuntimeError("KilledWorker"), {"a": [RuntimeError("gone")]}, None,
+     ["a task failed on the cluster ({a}): RuntimeError: gone"], []),
+    (on_cluster.CancelledError(), {}, None, "lost the Dask scheduler at its address during the run", []),
+], ids=["cluster lost meanwhile", "stopped meanwhile", "slow, then unreadable", "the one to blame", "scheduler gone"])
+def test_a_bundle_that_failed_as_a_whole_runs_again_one_input_at_a_time(whole: BaseException, outcomes: Any,
+                                                                         watch_fails: Any, expected: Any,
+                                                                         cancelled: list[str], tmp_path: Path) -> None:
+    from brimwick.output.verify.bundles import Bundle
+    from brimwick.output.verify.tasks import Task
+
+    paths = {name: tmp_path / name for name in "abc"}
+    for path in paths.values():
+        path.write_text(DOC)
+    client = _Rerun(whole, outcomes, watch_fails)
+    cluster = on_cluster._Cluster(client, Options(), TIMEOUT)
+    bundle = Bundle(tuple(Task(0, str(path)) for path in paths.values()))
+    if isinstance(expected, type):  # a stop is raised, and leaves nothing running
+        with pytest.raises(expected):
+            cluster.fetch(bundle, None)
+    elif isinstance(expected, str):  # no input runs again
+        with pytest.raises(distributed.ClusterFault, match=f"^{expected}$"):
+            cluster.fetch(bundle, None)
+        assert client.submitted == []
+    else:  # the verdicts gathered stay, and the fault takes its input's place
+        got = ["OK" if each == OK_RESULT else str(each) for each in cluster.fetch(bundle, None)]
+        assert got == [text.format(**paths) for text in expected]
+        assert client.submitted == list("abc")[:len(expected)]
+    assert client.cancelled == cancelled
+
+
 def test_small_files_whose_workers_die_run_again_one_at_a_time(control_file: Path, control: Callable[..., None],
                                                                tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
                                                                capsys: pytest.CaptureFixture[str]) -> None:
@@ -354,11 +429,14 @@ def test_a_failing_task_or_unreadable_path_is_a_cluster_error(cluster: DaskClust
         assert out.startswith("a.json: OK\nincomplete, the run stopped after 1 document:")
     # An input removed during the run, once the command has sized it: a verdict on it, as in a local run.
     control(remove="b.json")
-    code = cli.main(["verify", "--scheduler", cluster.address, "a.json", "b.json", "c.json"])
-    assert (code, *capsys.readouterr()) == (1, "a.json: OK\nb.json: INVALID: cannot read: No such file or directory\n"
-                                            "c.json: OK\n3 documents: 2 ok, 0 corrupt, 1 invalid\n", "")
+    for second in ("b.json", f"file://{tmp_path}/b.json"):
+        (tmp_path / "b.json").write_text(DOC)
+        code = cli.main(["verify", "--scheduler", cluster.address, "a.json", second, "c.json"])
+        assert (code, *capsys.readouterr()) == (1, f"a.json: OK\n{second}: INVALID: cannot read: No such file or "
+                                                "directory\nc.json: OK\n3 documents: 2 ok, 0 corrupt, 1 invalid\n", "")
     control(raise_at=small_ranges)
     code = cli.main(["verify", "--scheduler", cluster.address, "a.jsonl"])
     out, err = capsys.readouterr()
-    assert_incomplete(code, out, err, "a task failed on the cluster")
-    assert "RuntimeError: deliberate failure in a task" in err and out.startswith("a.jsonl:1: OK\n")
+    assert_incomplete(code, out, err, f"a task failed on the cluster (a.jsonl, bytes {small_ranges}-"
+                                      f"{2 * small_ranges}): RuntimeError: deliberate failure in a task\n")
+    assert out.startswith("a.jsonl:1: OK\n")

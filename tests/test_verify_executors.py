@@ -56,6 +56,23 @@ def test_a_run_that_only_counts_ok_verdicts_sees_the_others_with_the_same_labels
     shown = list(raw_verdicts_in_processes([str(path)], jobs=2, count_ok=counted.append))
     assert shown == [v for v in every if v[2] != "OK"] and shown
     assert sum(counted) == len(every) - len(shown)
+    # An input's last verdict is given once its task is done, not lost if the next task fails.
+    from brimwick.output.verify import bundles
+
+    def failing(task: Any, options: Any) -> Any:
+        if task.source.endswith("fails.jsonl"):
+            raise RuntimeError("deliberate failure")
+        return run_task(task, options)
+
+    run_task = bundles.run_task
+    monkeypatch.setattr(bundles, "run_task", failing)  # the workers are forked with it
+    for name in ("empty.jsonl", "fails.jsonl"):
+        (tmp_path / name).write_text("")
+    shown = []
+    with pytest.raises(RuntimeError, match="deliberate failure"):
+        shown.extend(raw_verdicts_in_processes([str(tmp_path / "empty.jsonl"), str(tmp_path / "fails.jsonl")],
+                                               jobs=2, count_ok=counted.append))
+    assert [verdict[2] for verdict in shown] == ["INVALID"]
 
 
 def test_small_files_go_to_the_workers_in_bundles_and_a_failure_comes_in_its_input_s_turn(tmp_path: Any,
@@ -94,9 +111,13 @@ def test_small_files_go_to_the_workers_in_bundles_and_a_failure_comes_in_its_inp
     assert seen == list(verify_sources(files[:5]))  # the verdicts before it, the last input's too
 
 
-def test_a_worker_process_that_dies_ends_the_run_as_incomplete_in_one_line(tmp_path: Any, monkeypatch: Any,
-                                                                           capsys: Any) -> None:
+@pytest.mark.parametrize("seen_at", ["fetch", "submit"])
+def test_a_worker_process_that_dies_ends_the_run_as_incomplete_in_one_line(seen_at: str, tmp_path: Any,
+                                                                           monkeypatch: Any, capsys: Any) -> None:
+    import concurrent.futures
+    import gzip
     import os
+    from concurrent.futures.process import BrokenProcessPool
 
     from test_cli import GOOD
 
@@ -108,17 +129,41 @@ def test_a_worker_process_that_dies_ends_the_run_as_incomplete_in_one_line(tmp_p
             os._exit(9)
         return verdicts(task, *args)
 
+    class Broken(concurrent.futures.ProcessPoolExecutor):  # the pool already broken when the next job goes
+        def submit(self, fn: Any, /, *args: Any, **kwargs: Any) -> Any:
+            if args[0].source.endswith("dies.json.gz"):
+                raise BrokenProcessPool("a child process terminated abruptly")
+            return super().submit(fn, *args, **kwargs)
+
     verdicts = tasks.task_verdicts
     monkeypatch.setattr(tasks, "task_verdicts", dying)  # the workers are forked with it
+    if seen_at == "submit":
+        monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", Broken)
     files = []
-    for name in ("a.json", "dies.json"):
-        (tmp_path / name).write_text(GOOD)
+    for name in ("a.json", "dies.json") if seen_at == "fetch" else ("a.json.gz", "dies.json.gz"):
+        (tmp_path / name).write_bytes(gzip.compress(GOOD.encode()) if name.endswith(".gz") else GOOD.encode())
         files.append(str(tmp_path / name))
     assert cli.main(["verify", "--jobs", "2", *files]) == 2
     out, err = capsys.readouterr()
-    assert out == "incomplete, the run stopped after 0 documents: 0 ok, 0 corrupt, 0 invalid\n"  # one job for both
+    assert out.startswith("incomplete, the run stopped after 0 documents: 0 ok, 0 corrupt, 0 invalid\n")
     assert err == "brimwick-manifest: a worker process died during the run (killed, perhaps by the system for want " \
                   "of memory)\n"
+
+
+def test_what_a_lone_task_raises_is_not_taken_for_a_dead_worker(tmp_path: Any, monkeypatch: Any) -> None:
+    import gzip
+
+    from test_cli import GOOD
+
+    from brimwick.output.verify import bundles
+
+    def failing(task: Any, options: Any) -> Any:
+        raise ValueError("deliberate failure")
+
+    monkeypatch.setattr(bundles, "run_task", failing)  # the workers are forked with it
+    (tmp_path / "a.json.gz").write_bytes(gzip.compress(GOOD.encode()))  # a job of its own, not in a bundle
+    with pytest.raises(ValueError, match="deliberate failure"):
+        list(verify_in_processes([str(tmp_path / "a.json.gz")], jobs=2))
 
 
 @pytest.mark.parametrize("module, run", [("bundles", "run_bundle"), ("cluster", "run_on_worker")])
@@ -140,3 +185,5 @@ def test_a_bundle_stops_at_its_first_task_that_raises(module: str, run: str, mon
     monkeypatch.setattr(where, "run_task", run_task)
     results = getattr(where, run)(Bundle(tuple(Task(n, f"in-{n}.json") for n in range(3))), Options())
     assert ran == [0, 1] and len(results) == 2 and "deliberate failure" in str(results[1])
+    if module == "bundles":  # the worker's traceback travels with it, as a process pool's job's does
+        assert "Traceback" in results[1].__notes__[0] and "in run_task" in results[1].__notes__[0]

@@ -149,7 +149,11 @@ SMALL = 256 << 10
     ([_whole(0, 10), _whole(1, 10), tasks.Task(2, "big.jsonl", 0, 4096, True, 4096, 8192),
       tasks.Task(2, "big.jsonl", 4096, None, True, 4096, 8192), _whole(3, 10), _whole(4, 0, here=True),
       _whole(5, 10), _whole(6, 10)], [2, "task", "task", "task", "task", 2]),  # ranges and streams alone
-], ids=["count", "bytes", "a byte more", "count then bytes", "a larger input", "ranges and streams"])
+    ([_whole(0, 10), _whole(1, 10), tasks.Task(2, "s3://bucket/x.json", size=10, total=10), _whole(3, 10),
+      tasks.Task(4, "x.JSON.GZ", size=10, total=10), _whole(5, 10), _whole(6, 10)],
+     [2, "task", "task", "task", 2]),  # objects in storage and files compressed by name alone
+], ids=["count", "bytes", "a byte more", "count then bytes", "a larger input", "ranges and streams",
+        "remote and compressed"])
 def test_small_whole_inputs_share_a_job_of_about_a_first_range_s_work(cut: list[tasks.Task], shape: list[Any]) -> None:
     from brimwick.output.verify.bundles import Bundle, bundled
 

@@ -48,7 +48,7 @@ def run_task(task: Any, options: Any) -> Any:
     if control.get("exit_for") == os.path.basename(task.source):
         os._exit(9)
     if control.get("remove") == os.path.basename(task.source):
-        os.unlink(task.source)
+        os.unlink(task.source.removeprefix("file://"))
     if control.get("raise_at") == task.start or control.get("raise_for") == os.path.basename(task.source):
         raise RuntimeError("deliberate failure in a task")
     time.sleep(control.get("first_seconds", 0) if task.start == 0 else control.get("seconds", 0))
