@@ -74,16 +74,24 @@ def _object_here(url: str) -> bool:
     try:
         fs, path = fsspec.core.url_to_fs(url)
         fs.invalidate_cache(path)  # the plan's listing may remember an object since removed
-        return bool(fs.isfile(path))
-    except Exception:  # unreachable from here too: a verdict on the input, as in a local run
+        with fs.open(path, "rb") as handle:  # there, and readable by this process
+            handle.read(1)
+        return True
+    except Exception:  # unreadable from here too: a verdict on the input, as in a local run
         return False
 
 
 def _travelling(work: Work) -> Work:
-    """``work`` as it travels: local paths made absolute (a worker's working directory is not ours)."""
+    """``work`` as it travels: local paths and ``file://`` URLs made absolute (a worker's working directory
+    is not ours)."""
     if isinstance(work, Bundle):
         return Bundle(tuple(map(_travelling, work.tasks)))  # type: ignore[arg-type]
-    return work if is_remote(work.source) else replace(work, source=os.path.abspath(work.source))
+    if not is_remote(work.source):
+        return replace(work, source=os.path.abspath(work.source))
+    local = work.source.removeprefix("file://")
+    if local != work.source and not local.startswith("/"):  # fsspec reads it from the working directory
+        return replace(work, source=f"file://{os.path.abspath(local)}")
+    return work
 
 
 UNFINISHED_PER_THREAD = 8 * TASKS_PER_WORKER_IN_FLIGHT  # unfetched, at most; a batch goes once half are fetched

@@ -130,7 +130,13 @@ class _Flight:
             self.submitted += 1
         if not batch:
             return
-        for at, future in zip(batch, self.runner.submit_many([tasks[at] for at in batch]), strict=True):
+        try:
+            futures = self.runner.submit_many([tasks[at] for at in batch])
+        except Exception as exc:  # the executor broke: said in the turn of the first task it did not take,
+            self.results[batch[0]] = exc  # after the results of those it did, which may have ended already
+            self.submitted = len(tasks)  # and nothing more goes
+            return
+        for at, future in zip(batch, futures, strict=True):
             self.futures[at] = future
             future.add_done_callback(self._notice(at))
 
