@@ -407,11 +407,11 @@ def test_a_failing_task_or_unreadable_path_is_a_cluster_error(cluster: DaskClust
     local = cli.main(["verify", "a.jsonl"]), capsys.readouterr()
     # A relative path travels absolute: the workers work elsewhere.
     assert (cli.main(["verify", "--scheduler", cluster.address, "a.jsonl"]), capsys.readouterr()) == local
-    # Any fsspec URL travels as it is, not made a path.
-    url = f"file://{tmp_path}/a.jsonl"
+    # Any fsspec URL travels as a URL, not made a path; a file:// URL made absolute as a path is.
     code, (out, err) = local
-    assert (cli.main(["verify", "--scheduler", cluster.address, url]), capsys.readouterr()) == (
-        code, (out.replace("a.jsonl", url), err))
+    for url in (f"file://{tmp_path}/a.jsonl", "file://a.jsonl"):
+        assert (cli.main(["verify", "--scheduler", cluster.address, url]), capsys.readouterr()) == (
+            code, (out.replace("a.jsonl", url), err))
     # The same file, named so that only this process finds it: as a path, and as an fsspec URL.
     for unreachable in ("/proc/self/cwd/a.jsonl", "file:///proc/self/cwd/a.jsonl"):
         code = cli.main(["verify", "--scheduler", cluster.address, unreachable])
