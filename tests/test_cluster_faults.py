@@ -278,7 +278,7 @@ class _Rerun:
 
     status = "running"
 
-    def __init__(self, whole: BaseException, outcomes: dict[str, list[Any]], watch_fails: tuple[int, BaseException] | None) -> None:
+    def __init__(self, whole: BaseException, outcomes: dict[str, Any], watch_fails: tuple[int, BaseException] | None) -> None:
         self.whole, self.outcomes, self.watch_fails = whole, outcomes, watch_fails
         self.watched, self.submitted, self.cancelled = 0, [], []  # type: tuple[int, list[str], list[str]]
 
@@ -288,6 +288,8 @@ class _Rerun:
     def map(self, fn: Any, work: list[Any], options: list[Any], pure: bool) -> list[Any]:
         name = Path(work[0].source).name
         self.submitted.append(name)
+        if isinstance(self.outcomes.get(name), BaseException):  # not even handed over
+            raise self.outcomes[name]
         outcomes = iter(self.outcomes.get(name, [OK_RESULT]))
 
         def result(timeout: float) -> Any:
@@ -314,13 +316,15 @@ UNREADABLE = on_cluster.TaskResult.of([(0, "INVALID", "cannot read: No such file
 @pytest.mark.parametrize("whole, outcomes, watch_fails, expected, cancelled", [
     (RuntimeError("KilledWorker"), {}, (3, OSError("gone")),
      ["OK", "OK", "lost the Dask scheduler at its address: gone"], ["c"]),
+    (RuntimeError("KilledWorker"), {"c": OSError("gone")}, None,
+     ["OK", "OK", "lost the Dask scheduler at its address: gone"], []),
     (RuntimeError("KilledWorker"), {}, (2, KeyboardInterrupt()), KeyboardInterrupt, ["b"]),
     (RuntimeError("KilledWorker"), {"a": [TimeoutError(), OK_RESULT],
                                     "b": [UNREADABLE]}, None, ["OK", "the workers cannot read {b} (No such file or directory)"], []),
     (RuntimeError("KilledWorker"), {"a": [RuntimeError("gone")]}, None,
      ["a task failed on the cluster ({a}): RuntimeError: gone"], []),
     (on_cluster.CancelledError(), {}, None, "lost the Dask scheduler at its address during the run", []),
-], ids=["cluster lost meanwhile", "stopped meanwhile", "slow, then unreadable", "the one to blame", "scheduler gone"])
+], ids=["cluster lost meanwhile", "cluster lost handing over", "stopped meanwhile", "slow, then unreadable", "the one to blame", "scheduler gone"])
 def test_a_bundle_that_failed_as_a_whole_runs_again_one_input_at_a_time(whole: BaseException, outcomes: Any,
                                                                          watch_fails: Any, expected: Any,
                                                                          cancelled: list[str], tmp_path: Path) -> None:

@@ -150,7 +150,9 @@ def test_a_worker_process_that_dies_ends_the_run_as_incomplete_in_one_line(seen_
                   "of memory)\n"
 
 
-def test_what_a_lone_task_raises_is_not_taken_for_a_dead_worker(tmp_path: Any, monkeypatch: Any) -> None:
+@pytest.mark.parametrize("where", ["in the job", "at submission"])
+def test_what_a_lone_task_raises_is_not_taken_for_a_dead_worker(where: str, tmp_path: Any, monkeypatch: Any) -> None:
+    import concurrent.futures
     import gzip
 
     from test_cli import GOOD
@@ -160,7 +162,14 @@ def test_what_a_lone_task_raises_is_not_taken_for_a_dead_worker(tmp_path: Any, m
     def failing(task: Any, options: Any) -> Any:
         raise ValueError("deliberate failure")
 
-    monkeypatch.setattr(bundles, "run_task", failing)  # the workers are forked with it
+    class Refusing(concurrent.futures.ProcessPoolExecutor):
+        def submit(self, fn: Any, /, *args: Any, **kwargs: Any) -> Any:
+            raise ValueError("deliberate failure")
+
+    if where == "in the job":
+        monkeypatch.setattr(bundles, "run_task", failing)  # the workers are forked with it
+    else:
+        monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", Refusing)
     (tmp_path / "a.json.gz").write_bytes(gzip.compress(GOOD.encode()))  # a job of its own, not in a bundle
     with pytest.raises(ValueError, match="deliberate failure"):
         list(verify_in_processes([str(tmp_path / "a.json.gz")], jobs=2))

@@ -12,7 +12,7 @@ import pytest
 pytest.importorskip("s3fs", reason="needs s3fs")
 pytest.importorskip("moto.server", reason="needs moto's S3 and flask (the test extra)")
 
-from loopback import DaskCluster, S3Server  # noqa: E402
+from loopback import S3_REGION, DaskCluster, S3Server  # noqa: E402
 
 from brimwick.output import cli  # noqa: E402
 from brimwick.output.verify import planning, remote  # noqa: E402
@@ -112,3 +112,36 @@ def test_a_range_s_requests_stop_just_past_its_end(monkeypatch: pytest.MonkeyPat
         memory.rm("/big.jsonl")
     # Whole requests up to the range's end, the last one cut just past it: not a whole request more.
     assert asked == [(0, 8 << 20), (8 << 20, (10 << 20) + remote.TAIL_BYTES)]
+
+
+@pytest.mark.parametrize("url, fault", [
+    ("file://{tmp}/here.json", True),  # the workers see another filesystem
+    ("file://{tmp}/a-directory", False),
+    ("nosuchprotocol://bucket/a.json", False),  # this process cannot even ask
+    ("s3://seen/here.json", True),
+    ("s3://seen/removed.json", False),  # listed here, then removed: the listing this process keeps is stale
+    ("s3://seen/empty.json", False),  # so stale that no byte is asked for
+], ids=["file here", "a directory", "cannot ask", "object here", "object listed, then removed", "empty, removed"])
+def test_a_url_the_workers_cannot_read_is_the_cluster_s_fault_only_where_this_process_reads_it(
+        url: str, fault: bool, s3: S3Server, tmp_path: Path) -> None:
+    import boto3
+    import fsspec.core
+
+    from brimwick.output.distributed import ClusterFault
+    from brimwick.output.verify import cluster
+    from brimwick.output.verify.tasks import Options, Task, TaskResult
+
+    (tmp_path / "here.json").write_text(DOC)
+    (tmp_path / "a-directory").mkdir()
+    for name in ("here.json", "removed.json", "empty.json"):
+        s3.put("seen", name, b"" if name == "empty.json" else DOC.encode())
+    fs, _ = fsspec.core.url_to_fs("s3://seen/")
+    assert sorted(fs.ls("seen")) == ["seen/empty.json", "seen/here.json", "seen/removed.json"]
+    for name in ("removed.json", "empty.json"):
+        boto3.client("s3", endpoint_url=s3.endpoint, region_name=S3_REGION, aws_access_key_id="testing",
+                     aws_secret_access_key="testing").delete_object(Bucket="seen", Key=name)
+    url = url.format(tmp=tmp_path)
+    unreadable = TaskResult.of([(0, "INVALID", "cannot read: No such file or directory")], 0)
+    checked = cluster._Cluster(None, Options(), 2)._checked(Task(0, url, size=2, total=2), unreadable)
+    assert (str(checked) if fault else checked) == \
+        (f"the workers cannot read {url} (No such file or directory)" if fault else unreadable)
