@@ -194,8 +194,8 @@ OK means the findings present are those the checksum was made over (their
 hashes; integrity_checksum, or manifest_hash where that is null, empty or
 missing); their other fields and the scan context are not covered.
 Exit status: 0 when every document verifies, 1 when any does not, 2 for usage
-errors, output that cannot be written, and a cluster or a --jobs worker
-process that fails (the run is then incomplete)."""
+errors, output that cannot be written, a cluster that fails and a --jobs
+worker process that dies (the run is then incomplete)."""
 
 
 class _Parser(argparse.ArgumentParser):

@@ -63,9 +63,10 @@ def cannot_read(result: TaskResult) -> str | None:
 
 def readable_here(task: Task) -> bool:
     """Whether the command itself reaches the input now, once the workers could not (a rare path)."""
-    if is_remote(task.source):
+    path = _local_path(task.source)
+    if path is None:
         return _object_here(task.source)
-    return os.access(task.source, os.R_OK) and not os.path.isdir(task.source)
+    return os.access(path, os.R_OK) and not os.path.isdir(path)  # never opened: a FIFO would wait for a writer
 
 
 def _object_here(url: str) -> bool:
@@ -74,24 +75,44 @@ def _object_here(url: str) -> bool:
     try:
         fs, path = fsspec.core.url_to_fs(url)
         fs.invalidate_cache(path)  # the plan's listing may remember an object since removed
-        with fs.open(path, "rb") as handle:  # there, and readable by this process
-            handle.read(1)
-        return True
-    except Exception:  # unreadable from here too: a verdict on the input, as in a local run
+        return bool(fs.isfile(path))  # one request for its metadata, which a store gives only to a reader
+    except Exception:  # this process cannot even ask: a verdict on the input, as in a local run
         return False
 
 
+_LOCAL_SCHEMES = ("file://", "local://")  # fsspec's own filesystem
+
+
+def _local_path(source: str) -> str | None:
+    """The absolute path that a path, or a ``file://`` or ``local://`` URL, names from this working directory
+    (as fsspec reads a URL: ``~`` is the home directory); None for an object in storage. Not normalised:
+    ``link/..`` is the link target's parent, as the system resolves it, not this directory."""
+    if not is_remote(source):
+        return os.path.join(os.getcwd(), source)
+    for scheme in _LOCAL_SCHEMES:
+        if source.startswith(scheme):
+            from fsspec.implementations.local import make_path_posix
+
+            return str(make_path_posix(source[len(scheme):]))
+    return None
+
+
+def _travelling_url(url: str) -> str:
+    """A URL as it travels: the local file it names (the last of a chain such as
+    ``simplecache::file://...``) by its absolute path."""
+    chain, joint, target = url.rpartition("::")
+    path = _local_path(target)
+    return url if path is None else f"{chain}{joint}file://{path}"
+
+
 def _travelling(work: Work) -> Work:
-    """``work`` as it travels: local paths and ``file://`` URLs made absolute (a worker's working directory
-    is not ours)."""
+    """``work`` as it travels: a local input named by its absolute path (a worker's working directory is
+    not ours), as a path or as a URL, whichever it was given as."""
     if isinstance(work, Bundle):
         return Bundle(tuple(map(_travelling, work.tasks)))  # type: ignore[arg-type]
-    if not is_remote(work.source):
-        return replace(work, source=os.path.abspath(work.source))
-    local = work.source.removeprefix("file://")
-    if local != work.source and not local.startswith("/"):  # fsspec reads it from the working directory
-        return replace(work, source=f"file://{os.path.abspath(local)}")
-    return work
+    if is_remote(work.source):
+        return replace(work, source=_travelling_url(work.source))
+    return replace(work, source=os.path.join(os.getcwd(), work.source))
 
 
 UNFINISHED_PER_THREAD = 8 * TASKS_PER_WORKER_IN_FLIGHT  # unfetched, at most; a batch goes once half are fetched
@@ -124,6 +145,10 @@ class _Cluster:
     options: Options
     timeout: float
     idle_since: float | None = None  # when the cluster was first seen without a worker
+    address: str = ""  # the scheduler's, noted at the start: a client that gave up no longer knows it
+
+    def __post_init__(self) -> None:
+        self.address = self._address()
 
     def threads(self) -> int:
         """Worker threads on the cluster, waiting up to the timeout for a first worker."""
@@ -146,7 +171,7 @@ class _Cluster:
         try:
             result = self.client.gather(future, direct=True)
         except Exception as exc:
-            if isinstance(work, Bundle) and not isinstance(exc, CancelledError):
+            if isinstance(work, Bundle) and not isinstance(exc, CancelledError) and not self._lost():
                 return self._one_by_one(work)  # its workers kept dying: which input, if any, is to blame?
             raise self._fault(work, exc) from None
         return self._settled(work, result)
@@ -207,7 +232,7 @@ class _Cluster:
 
     def _fault(self, work: Work, exc: Exception) -> ClusterFault:
         """The cluster's fault for a task (or a bundle whose scheduler is gone) that did not give a result."""
-        if isinstance(exc, CancelledError):
+        if isinstance(exc, CancelledError) or self._lost():
             return ClusterFault(f"lost the Dask scheduler at {self._address()} during the run")
         assert isinstance(work, Task)  # a bundle that failed otherwise runs again one input at a time
         if isinstance(exc, TaskFailed):
@@ -236,7 +261,7 @@ class _Cluster:
 
     def watch(self) -> None:
         """Give up on a scheduler that is gone and on a cluster left without workers."""
-        if self.client.status not in ("running", "connecting"):
+        if self._lost():
             raise ClusterFault(f"lost the Dask scheduler at {self._address()} during the run")
         workers = self._call(self.client.scheduler_info, n_workers=0).get("n_workers", 0)
         now = time.monotonic()
@@ -260,7 +285,15 @@ class _Cluster:
             return method(*args, **kwargs)
         except (OSError, TimeoutError, CancelledError) as exc:
             raise ClusterFault(f"lost the Dask scheduler at {self._address()}: {exc or type(exc).__name__}") from None
+        except Exception:
+            if not self._lost():
+                raise
+            # A client that gave up reconnecting refuses every call (its own ClosedClientError).
+            raise ClusterFault(f"lost the Dask scheduler at {self._address()} during the run") from None
+
+    def _lost(self) -> bool:
+        return self.client.status not in ("running", "connecting")
 
     def _address(self) -> str:
         scheduler = getattr(self.client, "scheduler", None)
-        return str(getattr(scheduler, "address", "") or "its address")
+        return str(getattr(scheduler, "address", "") or self.address or "its address")
