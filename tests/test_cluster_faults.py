@@ -259,6 +259,8 @@ def test_what_the_workers_could_not_do_is_the_cluster_s_fault_however_fetched(to
             self.key, self.status = key, status
 
     class Gathering:
+        status = "running"
+
         def gather(self, futures: Any, direct: bool) -> Any:
             return [values[f.key] for f in futures] if isinstance(futures, list) else values[futures.key]
 
@@ -289,6 +291,8 @@ class _Rerun:
         name = Path(work[0].source).name
         self.submitted.append(name)
         if isinstance(self.outcomes.get(name), BaseException):  # not even handed over
+            if not isinstance(self.outcomes[name], OSError):  # a client that gave up: it refuses every call
+                self.status = "closed"
             raise self.outcomes[name]
         outcomes = iter(self.outcomes.get(name, [OK_RESULT]))
 
@@ -318,13 +322,15 @@ UNREADABLE = on_cluster.TaskResult.of([(0, "INVALID", "cannot read: No such file
      ["OK", "OK", "lost the Dask scheduler at its address: gone"], ["c"]),
     (RuntimeError("KilledWorker"), {"c": OSError("gone")}, None,
      ["OK", "OK", "lost the Dask scheduler at its address: gone"], []),
+    (RuntimeError("KilledWorker"), {"b": RuntimeError("ClosedClientError")}, None,
+     ["OK", "lost the Dask scheduler at its address during the run"], []),
     (RuntimeError("KilledWorker"), {}, (2, KeyboardInterrupt()), KeyboardInterrupt, ["b"]),
     (RuntimeError("KilledWorker"), {"a": [TimeoutError(), OK_RESULT],
                                     "b": [UNREADABLE]}, None, ["OK", "the workers cannot read {b} (No such file or directory)"], []),
     (RuntimeError("KilledWorker"), {"a": [RuntimeError("gone")]}, None,
      ["a task failed on the cluster ({a}): RuntimeError: gone"], []),
     (on_cluster.CancelledError(), {}, None, "lost the Dask scheduler at its address during the run", []),
-], ids=["cluster lost meanwhile", "cluster lost handing over", "stopped meanwhile", "slow, then unreadable", "the one to blame", "scheduler gone"])
+], ids=["cluster lost meanwhile", "cluster lost handing over", "client gave up", "stopped meanwhile", "slow, then unreadable", "the one to blame", "scheduler gone"])
 def test_a_bundle_that_failed_as_a_whole_runs_again_one_input_at_a_time(whole: BaseException, outcomes: Any,
                                                                          watch_fails: Any, expected: Any,
                                                                          cancelled: list[str], tmp_path: Path) -> None:
@@ -349,6 +355,25 @@ def test_a_bundle_that_failed_as_a_whole_runs_again_one_input_at_a_time(whole: B
         assert got == [text.format(**paths) for text in expected]
         assert client.submitted == list("abc")[:len(expected)]
     assert client.cancelled == cancelled
+
+
+@pytest.mark.parametrize("source, travels", [
+    ("a.json", "{cwd}/a.json"),
+    ("link/../a.json", "{cwd}/link/../a.json"),  # the link target's parent, as the system resolves it
+    ("file://a.json", "file://{cwd}/a.json"),
+    ("local://sub/a.json", "file://{cwd}/sub/a.json"),
+    ("file://~/a.json", "file:///home/someone/a.json"),  # as fsspec reads it here
+    ("simplecache::file://a.json", "simplecache::file://{cwd}/a.json"),
+    ("file:///data/a.json", "file:///data/a.json"),
+    ("s3://bucket/a.json", "s3://bucket/a.json"),
+])
+def test_a_local_input_travels_named_by_the_path_it_names_here(source: str, travels: str, tmp_path: Path,
+                                                               monkeypatch: pytest.MonkeyPatch) -> None:
+    from brimwick.output.verify.tasks import Task
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("HOME", "/home/someone")
+    assert on_cluster._travelling(Task(0, source)).source == travels.format(cwd=tmp_path)
 
 
 def test_small_files_whose_workers_die_run_again_one_at_a_time(control_file: Path, control: Callable[..., None],
