@@ -160,18 +160,18 @@ def test_what_a_lone_task_raises_is_not_taken_for_a_dead_worker(where: str, tmp_
     from brimwick.output.verify import bundles
 
     def failing(task: Any, options: Any) -> Any:
-        raise ValueError("deliberate failure")
+        raise RuntimeError("deliberate failure")
 
-    class Refusing(concurrent.futures.ProcessPoolExecutor):
+    class Refusing(concurrent.futures.ProcessPoolExecutor):  # as a pool shut down refuses
         def submit(self, fn: Any, /, *args: Any, **kwargs: Any) -> Any:
-            raise ValueError("deliberate failure")
+            raise RuntimeError("deliberate failure")
 
     if where == "in the job":
         monkeypatch.setattr(bundles, "run_task", failing)  # the workers are forked with it
     else:
         monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", Refusing)
     (tmp_path / "a.json.gz").write_bytes(gzip.compress(GOOD.encode()))  # a job of its own, not in a bundle
-    with pytest.raises(ValueError, match="deliberate failure"):
+    with pytest.raises(RuntimeError, match="deliberate failure"):
         list(verify_in_processes([str(tmp_path / "a.json.gz")], jobs=2))
 
 

@@ -132,18 +132,28 @@ class Finished:
         return futures
 
 
-def test_an_executor_that_breaks_fails_in_the_turn_of_the_first_task_it_did_not_take() -> None:
+class Broke(Exception):
+    pass
+
+
+@pytest.mark.parametrize("error, handed_first", [(Broke, [0, 1, 2, 3]), (KeyboardInterrupt, [])],
+                         ids=["broken executor", "a stop: raised at once"])
+def test_an_executor_that_breaks_fails_in_the_turn_of_the_first_task_it_did_not_take(
+        error: type[BaseException], handed_first: list[int]) -> None:
+    refused: list[int] = []
+
     class Breaking(Finished):  # a pool whose worker died: the jobs it had taken ended before
         def submit_many(self, batch: Sequence[Task]) -> list[Future[TaskResult]]:
             if any(task.index >= 4 for task in batch):
-                raise RuntimeError("the pool broke")
+                refused.append(batch[0].index)
+                raise error("the pool broke")
             return super().submit_many(batch)
 
     handed = []
-    with pytest.raises(RuntimeError, match="the pool broke"):
+    with pytest.raises(error, match="the pool broke"):
         for task, _ in Runner(Breaking().submit_many, running=4).in_order(tasks(10)):
             handed.append(task.index)
-    assert handed == [0, 1, 2, 3]
+    assert handed == handed_first and refused == [4]  # nothing more is offered once it broke
 
 
 def test_a_result_taken_in_its_turn_is_released() -> None:
