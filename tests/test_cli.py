@@ -266,6 +266,7 @@ def test_version_help_and_usage_errors(capsys: Out) -> None:
         cli.main(["--help"])
     text = capsys.readouterr().out
     assert not re.search(r"^\s+show\b", text, re.M) and all(word in text for word in ("verify", "checksum", "demo", "INCONSISTENT", "Exit status"))
+    assert "a --jobs worker process that dies" in " ".join(text.split())  # each cause of exit 2
     for argv in [[], ["scan"], ["verify"], ["verify", "-j", "0", "a.json"], ["verify", "-j", "x", "a"], ["checksum"],
                  ["verify", "--max-document-bytes", "lots", "a"], ["verify", "-j", "2", "--scheduler", "x:1", "a"]]:
         with pytest.raises(SystemExit) as exit_info:

@@ -310,7 +310,7 @@ class _Rerun:
         return {"n_workers": 1}
 
     def cancel(self, futures: list[Any]) -> None:
-        self.cancelled += [future.name for future in futures]
+        self.cancelled += [getattr(future, "name", future) for future in futures]
 
 
 OK_RESULT = on_cluster.TaskResult.of([(0, "OK", "")], 0)
