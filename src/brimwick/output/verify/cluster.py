@@ -148,7 +148,8 @@ class _Cluster:
     address: str = ""  # the scheduler's, noted at the start: a client that gave up no longer knows it
 
     def __post_init__(self) -> None:
-        self.address = self._address()
+        scheduler = getattr(self.client, "scheduler", None)
+        self.address = str(getattr(scheduler, "address", "") or "its address")
 
     def threads(self) -> int:
         """Worker threads on the cluster, waiting up to the timeout for a first worker."""
@@ -233,7 +234,7 @@ class _Cluster:
     def _fault(self, work: Work, exc: Exception) -> ClusterFault:
         """The cluster's fault for a task (or a bundle whose scheduler is gone) that did not give a result."""
         if isinstance(exc, CancelledError) or self._lost():
-            return ClusterFault(f"lost the Dask scheduler at {self._address()} during the run")
+            return self._gone()
         assert isinstance(work, Task)  # a bundle that failed otherwise runs again one input at a time
         if isinstance(exc, TaskFailed):
             return ClusterFault(f"a task failed on the cluster ({_where(work)}): {exc}")
@@ -262,7 +263,7 @@ class _Cluster:
     def watch(self) -> None:
         """Give up on a scheduler that is gone and on a cluster left without workers."""
         if self._lost():
-            raise ClusterFault(f"lost the Dask scheduler at {self._address()} during the run")
+            raise self._gone()
         workers = self._call(self.client.scheduler_info, n_workers=0).get("n_workers", 0)
         now = time.monotonic()
         if workers:
@@ -284,16 +285,15 @@ class _Cluster:
         try:
             return method(*args, **kwargs)
         except (OSError, TimeoutError, CancelledError) as exc:
-            raise ClusterFault(f"lost the Dask scheduler at {self._address()}: {exc or type(exc).__name__}") from None
+            raise ClusterFault(f"lost the Dask scheduler at {self.address}: {exc or type(exc).__name__}") from None
         except Exception:
             if not self._lost():
                 raise
             # A client that gave up reconnecting refuses every call (its own ClosedClientError).
-            raise ClusterFault(f"lost the Dask scheduler at {self._address()} during the run") from None
+            raise self._gone() from None
 
     def _lost(self) -> bool:
         return self.client.status not in ("running", "connecting")
 
-    def _address(self) -> str:
-        scheduler = getattr(self.client, "scheduler", None)
-        return str(getattr(scheduler, "address", "") or self.address or "its address")
+    def _gone(self) -> ClusterFault:
+        return ClusterFault(f"lost the Dask scheduler at {self.address} during the run")
