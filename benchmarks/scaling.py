@@ -10,8 +10,12 @@ per-task costs of `--scheduler`, and the requests an s3:// input costs.
 - Per-task cost: CPU time of the command, the scheduler and the workers
   (psutil, per process) with the same file on the cluster cut into many
   small ranges and into a few large ones; the difference over the
-  difference in tasks. Then the command's CPU per OK verdict with -q, in
-  ranges of a large store's size, and the tasks a 600 GB store is cut into.
+  difference in tasks. On the 2 workers, beside what Dask itself costs a
+  task that does nothing, sent as many at a time; then on 8 workers, to
+  which the command sends tasks four times as many at a time, as it does
+  to any cluster of 8 threads or more. Then the command's CPU per OK
+  verdict with -q, in ranges of a large store's size, and the tasks a
+  600 GB store is cut into.
 - Small files: a store of 5,000 files of one document each, on one and two
   processes and on the cluster.
 - Object storage: requests that moto's S3 API on 127.0.0.1 served per 100 MB.
@@ -27,6 +31,7 @@ import sys
 import time
 from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
@@ -106,46 +111,91 @@ def fixed_costs(cli: list[str], path: Path, address: str, repeat: int) -> None:
     print("\ntime to the first verdict line: " + ", ".join(f"{name} {s:.3f} s" for name, s in firsts.items()))
 
 
-def per_task_cpu(path: Path, cluster: DaskCluster, repeat: int) -> None:
-    """CPU time per task of the command (this process: the run is made here, as the command makes it), the
-    scheduler and the workers (psutil, per process): the same file cut into many small ranges and into a
-    few large ones, the difference over the difference in tasks; the least CPU of ``repeat`` runs each."""
-    import psutil
-    from distributed import Client
-
-    from brimwick.output.verify.executors import raw_verdicts_on_dask
-    from brimwick.output.verify.planning import plan_run
-
-    processes = {"command": [psutil.Process()], "scheduler": [psutil.Process(cluster.scheduler.pid)],
-                 "workers": [psutil.Process(worker.pid) for worker in cluster.workers]}
-
+def _cpu_of(processes: dict[str, list[Any]]) -> Callable[[], dict[str, float]]:
+    """CPU time so far (user and system) of each group of psutil processes, and the part in the kernel."""
     def cpu() -> dict[str, float]:
         times = {name: [p.cpu_times() for p in procs] for name, procs in processes.items()}
         return {**{name: sum(t.user + t.system for t in ts) for name, ts in times.items()},
                 **{f"{name} in the kernel": sum(t.system for t in ts) for name, ts in times.items()}}
+    return cpu
 
+
+def _processes(cluster: DaskCluster) -> dict[str, list[Any]]:
+    import psutil
+
+    return {"command": [psutil.Process()], "scheduler": [psutil.Process(cluster.scheduler.pid)],
+            "workers": [psutil.Process(worker.pid) for worker in cluster.workers]}
+
+
+def per_task_cpu(path: Path, cluster: DaskCluster, repeat: int, floor_tasks: int = 0) -> None:
+    """CPU time per task of the command (this process: the run is made here, as the command makes it), the
+    scheduler and the workers (psutil, per process): the same file cut into many small ranges and into a
+    few large ones, the difference over the difference in tasks; the least CPU of ``repeat`` runs each.
+    With ``floor_tasks``, what Dask itself costs the command and the scheduler a task, in turn with those
+    runs: that many tasks that do nothing (``abs``), sent and fetched as many at a time as the command does,
+    each batch fetched while the next one runs."""
+    from distributed import Client
+
+    from brimwick.output.verify.cluster import UNFINISHED_PER_THREAD
+    from brimwick.output.verify.planning import plan_run
+
+    processes = _processes(cluster)
+    cpu = _cpu_of(processes)
+    batch = UNFINISHED_PER_THREAD // 2 * len(cluster.workers)
     runs: dict[int, tuple[int, dict[str, float]]] = {}
     with Client(cluster.address, set_as_default=False) as client:
+        def verified(range_bytes: int) -> Callable[[], int]:
+            return lambda: _verified(client, plan_run([str(path)], range_bytes=range_bytes))
+
+        trials = {range_bytes: verified(range_bytes) for range_bytes in (16 << 20, 64 << 10)}
+        if floor_tasks:
+            _trivial_tasks(client, batch, batch)  # the workers know the function before the clock starts
+            trials[0] = lambda: _trivial_tasks(client, batch, floor_tasks)
         for _ in range(repeat):
-            for range_bytes in (16 << 20, 64 << 10):
-                plan = plan_run([str(path)], range_bytes=range_bytes)
+            for key, trial in trials.items():
                 before = cpu()
-                sum(1 for _ in raw_verdicts_on_dask(client, plan))
+                tasks = trial()
                 spent = {name: seconds - before[name] for name, seconds in cpu().items()}
-                if range_bytes not in runs or sum(spent[name] for name in processes) < \
-                        sum(runs[range_bytes][1][name] for name in processes):
-                    runs[range_bytes] = len(plan.tasks), spent
+                if key not in runs or spent["command"] + spent["scheduler"] < \
+                        runs[key][1]["command"] + runs[key][1]["scheduler"]:
+                    runs[key] = tasks, spent
     (few, large), (many, small) = runs[16 << 20], runs[64 << 10]
     split = {name: (small[name] - large[name]) / (many - few) * 1e3 for name in small}
-    print(f"\nCPU per task on the cluster ({many} tasks of 64 KiB against {few} of 16 MiB, {path.stat().st_size / 1e6:.0f} "
-          f"MB): " + ", ".join(f"{name} {split[name]:.2f} ms" for name in processes) +
+    print(f"\nCPU per task on {len(cluster.workers)} workers, sent {batch} at a time ({many} tasks of 64 KiB against "
+          f"{few} of 16 MiB, {path.stat().st_size / 1e6:.0f} MB): " +
+          ", ".join(f"{name} {split[name]:.2f} ms" for name in processes) +
           f"; command + scheduler {split['command'] + split['scheduler']:.2f} ms, of which in the kernel "
           f"{split['command in the kernel'] + split['scheduler in the kernel']:.2f} ms")
+    if floor_tasks:
+        tasks, spent = runs[0]
+        each = {name: spent[name] / tasks * 1e3 for name in ("command", "scheduler")}
+        print(f"Dask's own cost, in turn with those runs: {tasks} tasks that do nothing, sent and fetched {batch} at "
+              f"a time: command {each['command']:.2f} ms, scheduler {each['scheduler']:.2f} ms; together "
+              f"{each['command'] + each['scheduler']:.2f} ms a task")
+
+
+def _verified(client: Any, plan: Any) -> int:
+    """The tasks of ``plan``, run on the cluster as the command runs them."""
+    from brimwick.output.verify.executors import raw_verdicts_on_dask
+
+    sum(1 for _ in raw_verdicts_on_dask(client, plan))
+    return len(plan.tasks)
+
+
+def _trivial_tasks(client: Any, batch: int, tasks: int) -> int:
+    ahead = client.map(abs, range(batch), pure=False)
+    for start in range(batch, tasks, batch):
+        following = client.map(abs, range(start, start + batch), pure=False)
+        client.gather(ahead, direct=True)
+        ahead = following
+    client.gather(ahead, direct=True)
+    return tasks
 
 
 def ok_verdict_cpu(path: Path, work: Path, address: str, repeat: int) -> None:
-    """The command's CPU per OK verdict with -q on the cluster, in ranges of a large store's size: the
-    difference between a file and one four times as large, over the difference in documents."""
+    """The command's CPU per OK verdict with -q on the cluster: a file and one four times as large, each cut
+    into the same number of ranges (the larger one's of a large store's size), the difference over the
+    difference in documents: what a range costs, whatever its size, is not counted as the verdicts'."""
     import resource
 
     from distributed import Client
@@ -162,22 +212,25 @@ def ok_verdict_cpu(path: Path, work: Path, address: str, repeat: int) -> None:
         return usage.ru_utime + usage.ru_stime
 
     bigger = grow(path, work / "ok-verdicts.jsonl", path.stat().st_size * 4 / 1e6)
+    ranges = len(plan_run([str(bigger)], range_bytes=MAX_RANGE_BYTES).tasks)
+    range_bytes = {path: -(-path.stat().st_size // ranges), bigger: MAX_RANGE_BYTES}  # as many ranges each
     spent: dict[Path, float] = {}
     documents: dict[Path, int] = {}
+    tasks: dict[Path, int] = {}
     with Client(address, set_as_default=False) as client, open(os.devnull, "w") as out:
         for _ in range(repeat):
             for file in (path, bigger):
                 report = Report(quiet=True)
                 writer = VerdictWriter(report, out, Progress(0, out), live=False)
-                plan = plan_run([str(file)], range_bytes=MAX_RANGE_BYTES)
+                plan = plan_run([str(file)], range_bytes=range_bytes[file])
                 before = cpu()
                 writer.write_all(raw_verdicts_on_dask(client, plan, count_ok=report.count_ok))
                 spent[file] = min(spent.get(file, float("inf")), cpu() - before)
-                documents[file] = report.total
+                documents[file], tasks[file] = report.total, len(plan.tasks)
     bigger.unlink()
     per = (spent[bigger] - spent[path]) / (documents[bigger] - documents[path])
-    print(f"the command's CPU per OK verdict with -q on the cluster (ranges of {MAX_RANGE_BYTES >> 20} MiB): "
-          f"{per * 1e6:.3f} µs")
+    print(f"the command's CPU per OK verdict with -q on the cluster ({documents[path]:,} and {documents[bigger]:,} "
+          f"documents, in {tasks[path]} and {tasks[bigger]} ranges of up to {MAX_RANGE_BYTES >> 20} MiB): {per * 1e6:.3f} µs")
 
 
 def small_files(cli: list[str], path: Path, work: Path, address: str, repeat: int, count: int = 5000) -> None:
@@ -224,7 +277,12 @@ def run(cli: list[str], path: Path, work: Path, megabytes: int, repeat: int, s3:
     cluster = DaskCluster(2, env=server.env if server else None)
     try:
         fixed_costs(cli, path, cluster.address, repeat)
-        per_task_cpu(path, cluster, min(repeat, 3))
+        per_task_cpu(path, cluster, min(repeat, 3), floor_tasks=2000)
+        wider = DaskCluster(8)
+        try:
+            per_task_cpu(path, wider, min(repeat, 3))
+        finally:
+            wider.close()
         ok_verdict_cpu(path, work, cluster.address, min(repeat, 3))
         store_tasks()
         small_files(cli, path, work, cluster.address, repeat)

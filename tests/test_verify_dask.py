@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import json
+import re
+import sys
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -21,14 +23,19 @@ BAD = {**DOC, "findings": DOC["findings"][1:]}
 
 
 @pytest.fixture(scope="module")
-def scheduler() -> Iterator[str]:
+def cluster() -> Iterator[DaskCluster]:
     cluster = DaskCluster(2)  # handed over once both workers have joined
     try:
         with Client(cluster.address, timeout=START_SECONDS) as client:
             assert all(worker.startswith("tcp://127.0.0.1:") for worker in client.scheduler_info()["workers"])
-        yield cluster.address
+        yield cluster
     finally:
         cluster.close()
+
+
+@pytest.fixture
+def scheduler(cluster: DaskCluster) -> str:
+    return cluster.address
 
 
 def test_verdicts_and_exit_code_match_the_local_run(scheduler: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
@@ -72,3 +79,22 @@ def test_an_unreachable_scheduler_is_one_line_and_exit_2(tmp_path: Path, monkeyp
     monkeypatch.setattr(distributed, "CONNECT_SECONDS", 2)
     assert cli.main(["verify", "--scheduler", "tcp://127.0.0.1:9", str(tmp_path / "a.json")]) == 2
     assert capsys.readouterr().err == "brimwick-manifest: cannot reach the Dask scheduler at tcp://127.0.0.1:9: Connection refused\n"
+
+
+def test_the_benchmark_measures_the_cluster_costs_it_reports(cluster: DaskCluster, tmp_path: Path,
+                                                             capsys: pytest.CaptureFixture[str]) -> None:
+    """No run of the suite runs the benchmark otherwise: its cluster rows, on a small file, each print a figure."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
+    import scaling
+    import verify as benchmark
+
+    path = tmp_path / "scans.jsonl"
+    benchmark.generate(path, 200)
+    scaling.per_task_cpu(path, cluster, 1, floor_tasks=64)
+    scaling.ok_verdict_cpu(path, tmp_path, cluster.address, 1)
+    out = capsys.readouterr().out
+    assert re.search(r"on 2 workers, sent 16 at a time \(\d+ tasks of 64 KiB against 1 of 16 MiB.*command \+ scheduler "
+                     r"\d+\.\d\d ms", out)
+    assert "64 tasks that do nothing, sent and fetched 16 at a time" in out
+    assert "(200 and 800 documents, in 1 and 1 ranges" in out
+    assert not (tmp_path / "ok-verdicts.jsonl").exists()
