@@ -127,75 +127,99 @@ def _processes(cluster: DaskCluster) -> dict[str, list[Any]]:
             "workers": [psutil.Process(worker.pid) for worker in cluster.workers]}
 
 
-def per_task_cpu(path: Path, cluster: DaskCluster, repeat: int, floor_tasks: int = 0) -> None:
+def per_task_cpu(path: Path, cluster: DaskCluster, repeat: int, idle: bool = False) -> None:
     """CPU time per task of the command (this process: the run is made here, as the command makes it), the
     scheduler and the workers (psutil, per process): the same file cut into many small ranges and into a
     few large ones, the difference over the difference in tasks; the least CPU of ``repeat`` runs each.
-    With ``floor_tasks``, what Dask itself costs the command and the scheduler a task, in turn with those
-    runs: that many tasks that do nothing (``abs``), sent and fetched as many at a time as the command does,
-    each batch fetched while the next one runs."""
+    With ``idle``, in turn with those runs, the same ranges given to tasks that do nothing (an empty result
+    each) through the command's own runner: what a Dask task costs the command and the scheduler, sent and
+    fetched as the command sends and fetches them, whatever it does."""
+    from dataclasses import replace
+
     from distributed import Client
 
-    from brimwick.output.verify.cluster import UNFINISHED_PER_THREAD
+    from brimwick.output.verify.cluster import dask_runner
     from brimwick.output.verify.planning import plan_run
+    from brimwick.output.verify.tasks import Options
 
     processes = _processes(cluster)
     cpu = _cpu_of(processes)
-    batch = UNFINISHED_PER_THREAD // 2 * len(cluster.workers)
-    runs: dict[int, tuple[int, dict[str, float]]] = {}
+    plans = {range_bytes: plan_run([str(path)], range_bytes=range_bytes) for range_bytes in (16 << 20, 64 << 10)}
+    if len(plans[64 << 10].tasks) <= len(plans[16 << 20].tasks):
+        print(f"\n(no CPU per task: {path.stat().st_size:,} bytes make no more ranges of 64 KiB than of 16 MiB)")
+        return
+    runs: dict[tuple[int, bool], tuple[int, dict[str, float]]] = {}
     with Client(cluster.address, set_as_default=False) as client:
-        def verified(range_bytes: int) -> Callable[[], int]:
-            return lambda: _verified(client, plan_run([str(path)], range_bytes=range_bytes))
-
-        trials = {range_bytes: verified(range_bytes) for range_bytes in (16 << 20, 64 << 10)}
-        if floor_tasks:
-            _trivial_tasks(client, batch, batch)  # the workers know the function before the clock starts
-            trials[0] = lambda: _trivial_tasks(client, batch, floor_tasks)
+        runner = dask_runner(client, Options())
+        trials = {(range_bytes, False): plan for range_bytes, plan in plans.items()}
+        if idle:
+            trials.update({(range_bytes, True): plan for range_bytes, plan in plans.items()})
+        warm = replace(plans[64 << 10], tasks=plans[64 << 10].tasks[:32])  # a new cluster's first tasks cost more
+        _verified(client, warm)
+        _idle_tasks(client, runner, warm)
         for _ in range(repeat):
-            for key, trial in trials.items():
+            for key, plan in trials.items():
                 before = cpu()
-                tasks = trial()
+                _idle_tasks(client, runner, plan) if key[1] else _verified(client, plan)
                 spent = {name: seconds - before[name] for name, seconds in cpu().items()}
                 if key not in runs or spent["command"] + spent["scheduler"] < \
                         runs[key][1]["command"] + runs[key][1]["scheduler"]:
-                    runs[key] = tasks, spent
-    (few, large), (many, small) = runs[16 << 20], runs[64 << 10]
-    split = {name: (small[name] - large[name]) / (many - few) * 1e3 for name in small}
-    print(f"\nCPU per task on {len(cluster.workers)} workers, sent {batch} at a time ({many} tasks of 64 KiB against "
-          f"{few} of 16 MiB, {path.stat().st_size / 1e6:.0f} MB): " +
+                    runs[key] = len(plan.tasks), spent
+    split = _per_task(runs[16 << 20, False], runs[64 << 10, False])
+    many, few = len(plans[64 << 10].tasks), len(plans[16 << 20].tasks)
+    print(f"\nCPU per task on {len(cluster.workers)} workers, sent {runner.batch} at a time ({many} tasks of 64 KiB "
+          f"against {few} of 16 MiB, {path.stat().st_size / 1e6:.0f} MB): " +
           ", ".join(f"{name} {split[name]:.2f} ms" for name in processes) +
           f"; command + scheduler {split['command'] + split['scheduler']:.2f} ms, of which in the kernel "
           f"{split['command in the kernel'] + split['scheduler in the kernel']:.2f} ms")
-    if floor_tasks:
-        tasks, spent = runs[0]
-        each = {name: spent[name] / tasks * 1e3 for name in ("command", "scheduler")}
-        print(f"Dask's own cost, in turn with those runs: {tasks} tasks that do nothing, sent and fetched {batch} at "
-              f"a time: command {each['command']:.2f} ms, scheduler {each['scheduler']:.2f} ms; together "
-              f"{each['command'] + each['scheduler']:.2f} ms a task")
+    if idle:
+        empty = _per_task(runs[16 << 20, True], runs[64 << 10, True])
+        print(f"the same tasks doing nothing, in turn with those runs: command {empty['command']:.2f} ms, scheduler "
+              f"{empty['scheduler']:.2f} ms; together {empty['command'] + empty['scheduler']:.2f} ms a task")
 
 
-def _verified(client: Any, plan: Any) -> int:
+def _per_task(few: tuple[int, dict[str, float]], many: tuple[int, dict[str, float]]) -> dict[str, float]:
+    """Milliseconds of CPU a task, each process's: the difference between two runs over the difference in tasks."""
+    return {name: (many[1][name] - few[1][name]) / (many[0] - few[0]) * 1e3 for name in many[1]}
+
+
+def _verified(client: Any, plan: Any) -> None:
     """The tasks of ``plan``, run on the cluster as the command runs them."""
     from brimwick.output.verify.executors import raw_verdicts_on_dask
 
     sum(1 for _ in raw_verdicts_on_dask(client, plan))
-    return len(plan.tasks)
 
 
-def _trivial_tasks(client: Any, batch: int, tasks: int) -> int:
-    ahead = client.map(abs, range(batch), pure=False)
-    for start in range(batch, tasks, batch):
-        following = client.map(abs, range(start, start + batch), pure=False)
-        client.gather(ahead, direct=True)
-        ahead = following
-    client.gather(ahead, direct=True)
-    return tasks
+def _idle_tasks(client: Any, runner: Any, plan: Any) -> None:
+    """As many Dask tasks as ``plan`` has, each making an empty result, through ``runner`` (the command's)."""
+    from dataclasses import replace
+
+    from brimwick.output.verify.tasks import TaskResult
+
+    def submit_many(work: Any) -> Any:
+        return client.map(TaskResult, [b""] * len(work), [[]] * len(work), [0] * len(work), pure=False)
+
+    sum(1 for _ in replace(runner, submit_many=submit_many).in_order(plan.tasks))
 
 
-def ok_verdict_cpu(path: Path, work: Path, address: str, repeat: int) -> None:
-    """The command's CPU per OK verdict with -q on the cluster: a file and one four times as large, each cut
-    into the same number of ranges (the larger one's of a large store's size), the difference over the
-    difference in documents: what a range costs, whatever its size, is not counted as the verdicts'."""
+def small_documents(target: Path, count: int) -> Path:
+    """``target``: ``count`` envelopes without findings, one a line: a verdict on each costs little beside what
+    the command spends on the verdict itself."""
+    import json
+
+    from brimwick.output.manifest import ScanEnvelope
+
+    line = json.dumps(ScanEnvelope("tenant-0001", "aws", ["us-east-1"], "standard", []).to_dict()) + "\n"
+    target.write_text(line * count, encoding="utf-8")
+    return target
+
+
+def ok_verdict_cpu(work: Path, address: str, repeat: int, documents: int = 200_000) -> None:
+    """The command's CPU per OK verdict with -q on the cluster: ``documents`` small documents and four times
+    as many, each file cut into the same number of ranges (the larger one's of a large store's size), the
+    difference over the difference in documents: what a range costs, whatever its size, is not counted as
+    the verdicts'. Small documents, so that the workers' part is short and the difference stands above the
+    noise of whole runs."""
     import resource
 
     from distributed import Client
@@ -207,30 +231,33 @@ def ok_verdict_cpu(path: Path, work: Path, address: str, repeat: int) -> None:
     from brimwick.output.verify.tasks import MAX_RANGE_BYTES
     from brimwick.output.verify.writing import VerdictWriter
 
-    def cpu() -> float:  # getrusage counts in microseconds; psutil's clock ticks are 10 ms, a verdict's 0.17 µs here
+    def cpu() -> float:  # getrusage counts in microseconds; psutil's clock ticks are 10 ms
         usage = resource.getrusage(resource.RUSAGE_SELF)
         return usage.ru_utime + usage.ru_stime
 
-    bigger = grow(path, work / "ok-verdicts.jsonl", path.stat().st_size * 4 / 1e6)
-    ranges = len(plan_run([str(bigger)], range_bytes=MAX_RANGE_BYTES).tasks)
-    range_bytes = {path: -(-path.stat().st_size // ranges), bigger: MAX_RANGE_BYTES}  # as many ranges each
-    spent: dict[Path, float] = {}
-    documents: dict[Path, int] = {}
-    tasks: dict[Path, int] = {}
-    with Client(address, set_as_default=False) as client, open(os.devnull, "w") as out:
-        for _ in range(repeat):
-            for file in (path, bigger):
-                report = Report(quiet=True)
-                writer = VerdictWriter(report, out, Progress(0, out), live=False)
-                plan = plan_run([str(file)], range_bytes=range_bytes[file])
-                before = cpu()
-                writer.write_all(raw_verdicts_on_dask(client, plan, count_ok=report.count_ok))
-                spent[file] = min(spent.get(file, float("inf")), cpu() - before)
-                documents[file], tasks[file] = report.total, len(plan.tasks)
-    bigger.unlink()
-    per = (spent[bigger] - spent[path]) / (documents[bigger] - documents[path])
-    print(f"the command's CPU per OK verdict with -q on the cluster ({documents[path]:,} and {documents[bigger]:,} "
-          f"documents, in {tasks[path]} and {tasks[bigger]} ranges of up to {MAX_RANGE_BYTES >> 20} MiB): {per * 1e6:.3f} µs")
+    files = [small_documents(work / "ok-verdicts.jsonl", documents),
+             small_documents(work / "ok-verdicts-4x.jsonl", documents * 4)]
+    ranges = len(plan_run([str(files[1])], range_bytes=MAX_RANGE_BYTES).tasks)
+    plans = [plan_run([str(file)], range_bytes=-(-file.stat().st_size // ranges)) for file in files]  # as many each
+    spent = [float("inf")] * 2
+    counted = [0, 0]
+    try:
+        with Client(address, set_as_default=False) as client, open(os.devnull, "w") as out:
+            for _ in range(repeat):
+                for at, plan in enumerate(plans):
+                    report = Report(quiet=True)
+                    writer = VerdictWriter(report, out, Progress(0, out), live=False)
+                    before = cpu()
+                    writer.write_all(raw_verdicts_on_dask(client, plan, count_ok=report.count_ok))
+                    spent[at] = min(spent[at], cpu() - before)
+                    counted[at] = report.counts["OK"]
+    finally:
+        for file in files:
+            file.unlink()
+    per = (spent[1] - spent[0]) / (counted[1] - counted[0])
+    print(f"the command's CPU per OK verdict with -q on the cluster ({counted[0]:,} and {counted[1]:,} OK verdicts, "
+          f"in {len(plans[0].tasks)} and {len(plans[1].tasks)} ranges of up to {MAX_RANGE_BYTES >> 20} MiB): "
+          f"{per * 1e6:.3f} µs")
 
 
 def small_files(cli: list[str], path: Path, work: Path, address: str, repeat: int, count: int = 5000) -> None:
@@ -277,13 +304,13 @@ def run(cli: list[str], path: Path, work: Path, megabytes: int, repeat: int, s3:
     cluster = DaskCluster(2, env=server.env if server else None)
     try:
         fixed_costs(cli, path, cluster.address, repeat)
-        per_task_cpu(path, cluster, min(repeat, 3), floor_tasks=2000)
+        per_task_cpu(path, cluster, min(repeat, 3), idle=True)
         wider = DaskCluster(8)
         try:
             per_task_cpu(path, wider, min(repeat, 3))
         finally:
             wider.close()
-        ok_verdict_cpu(path, work, cluster.address, min(repeat, 3))
+        ok_verdict_cpu(work, cluster.address, min(repeat, 3))
         store_tasks()
         small_files(cli, path, work, cluster.address, repeat)
         if server:

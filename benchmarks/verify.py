@@ -35,6 +35,7 @@ import os
 import random
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -141,22 +142,25 @@ def extra_runs(path: Path, cli: list[str]) -> list[tuple[str, list[str] | None]]
             (f"verify -q --jobs 1 on .jsonl.gz ({packed.stat().st_size / 1e6:.0f} MB)", [*cli, str(packed)])]
 
 
-def printing_in_whole_runs(cli: list[str], work: Path, repeat: int, documents: int = 200_000) -> float:
+def printing_in_whole_runs(cli: list[str], work: Path, repeat: int, documents: int = 300_000) -> list[float]:
     """CPU time a verdict of printing every verdict over -q, in whole runs of the command on many small
-    documents (envelopes without findings): each verdict then costs little else, so the difference stands
-    above the noise of whole runs on a shared machine. The runs take turns; the least CPU of each counts."""
-    from brimwick.output.manifest import ScanEnvelope
-
-    small = work / "small-documents.jsonl"
-    line = json.dumps(ScanEnvelope("tenant-0001", "aws", ["us-east-1"], "standard", []).to_dict()) + "\n"
-    small.write_text(line * documents, encoding="utf-8")
-    runs = {"-q": [*cli, str(small)], "printed": [arg for arg in [*cli, str(small)] if arg != "-q"]}
-    cpu = {name: float("inf") for name in runs}
-    for trial in range(1, repeat + 1):
-        for name, argv in runs.items():
-            cpu[name] = min(cpu[name], timed(f"verify {name} on small documents", argv, f"{trial}/{repeat}")[3])
-    small.unlink()
-    return (cpu["printed"] - cpu["-q"]) / documents
+    documents (envelopes without findings, so that a verdict costs little else): in each trial a -q run
+    and a printing run, one after the other; the differences of the trials, least first."""
+    small = scaling.small_documents(work / "small-documents.jsonl", documents)
+    quiet = [*cli, str(small)]
+    printed = [arg for arg in quiet if arg != "-q"]
+    differences = []
+    try:
+        for trial in range(1, repeat + 1):
+            cpu = []
+            for name, argv in (("-q", quiet), ("printing", printed)):
+                _, _, code, seconds = timed(f"verify {name} on {documents:,} small documents", argv, f"{trial}/{repeat}")
+                assert code == 0, f"{argv} failed: {code}"
+                cpu.append(seconds)
+            differences.append((cpu[1] - cpu[0]) / documents)
+    finally:
+        small.unlink()
+    return sorted(differences)
 
 
 def printing_cpu(path: Path, verdicts: int, repeat: int) -> float:
@@ -242,8 +246,10 @@ def main() -> None:
         # CPU time, not wall time: on a shared machine the wall hides work done on the other core.
         cpu = {name: min(t[3] for t in runs_of_name) for name, runs_of_name in trials.items()}
         whole = (cpu[PRINTED] - cpu[results[1][0]]) / args.documents
-        print(f"printing every verdict to a file costs {printing_in_whole_runs(cli, work, args.repeat) * 1e6:.2f} µs of "
-              f"CPU a verdict over -q in whole runs on 200,000 small documents (the least CPU of each); on the "
+        printing = printing_in_whole_runs(cli, work, args.repeat)
+        print(f"printing every verdict to a file costs {statistics.median(printing) * 1e6:.2f} µs of CPU a verdict over "
+              f"-q in whole runs on 300,000 small documents (the median of {len(printing)} trials, each a -q run and a "
+              f"printing one; from {printing[0] * 1e6:.2f} to {printing[-1] * 1e6:.2f} µs); on the "
               f"{args.documents:,} above, where the verdicts are a smaller share of the runs than their noise: "
               f"{whole * 1e6:.2f} µs of CPU, {(printed - jobs1) / args.documents * 1e6:.2f} µs wall; printing on its "
               f"own: {printing_cpu(path, args.documents, args.repeat) * 1e6:.2f} µs of CPU a verdict")

@@ -82,19 +82,26 @@ def test_an_unreachable_scheduler_is_one_line_and_exit_2(tmp_path: Path, monkeyp
 
 
 def test_the_benchmark_measures_the_cluster_costs_it_reports(cluster: DaskCluster, tmp_path: Path,
+                                                             monkeypatch: pytest.MonkeyPatch,
                                                              capsys: pytest.CaptureFixture[str]) -> None:
-    """No run of the suite runs the benchmark otherwise: its cluster rows, on a small file, each print a figure."""
+    """No run of the suite runs the benchmark otherwise: its cluster rows and its measure of printing, on small
+    inputs, each print a figure and leave no file behind."""
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
     import scaling
     import verify as benchmark
 
     path = tmp_path / "scans.jsonl"
     benchmark.generate(path, 200)
-    scaling.per_task_cpu(path, cluster, 1, floor_tasks=64)
-    scaling.ok_verdict_cpu(path, tmp_path, cluster.address, 1)
+    scaling.per_task_cpu(path, cluster, 2, idle=True)
+    monkeypatch.setattr(tasks, "MAX_RANGE_BYTES", 64 << 10)  # several ranges, as many for either file
+    scaling.ok_verdict_cpu(tmp_path, cluster.address, 1, documents=200)
+    printing = benchmark.printing_in_whole_runs([sys.executable, "-m", "brimwick.output.cli", "verify", "-q"],
+                                                tmp_path, 2, documents=200)
     out = capsys.readouterr().out
     assert re.search(r"on 2 workers, sent 16 at a time \(\d+ tasks of 64 KiB against 1 of 16 MiB.*command \+ scheduler "
                      r"\d+\.\d\d ms", out)
-    assert "64 tasks that do nothing, sent and fetched 16 at a time" in out
-    assert "(200 and 800 documents, in 1 and 1 ranges" in out
-    assert not (tmp_path / "ok-verdicts.jsonl").exists()
+    assert re.search(r"the same tasks doing nothing, .*together \d+\.\d\d ms a task", out)
+    ranges = re.search(r"\(200 and 800 OK verdicts, in (\d+) and \1 ranges of up to 0 MiB\): -?\d", out)
+    assert ranges and int(ranges[1]) > 1
+    assert len(printing) == 2 and printing == sorted(printing)
+    assert sorted(file.name for file in tmp_path.iterdir()) == ["scans.jsonl"]
