@@ -146,20 +146,22 @@ def printing_in_whole_runs(cli: list[str], work: Path, repeat: int, documents: i
     """CPU time a verdict of printing every verdict over -q, in whole runs of the command on many small
     documents (envelopes without findings, so that a verdict costs little else): in each trial a -q run
     and a printing run, one after the other; the differences of the trials, least first."""
-    small = scaling.small_documents(work / "small-documents.jsonl", documents)
+    small = work / "small-documents.jsonl"
     quiet = [*cli, str(small)]
     printed = [arg for arg in quiet if arg != "-q"]
     differences = []
     try:
+        scaling.small_documents(small, documents)
         for trial in range(1, repeat + 1):
             cpu = []
             for name, argv in (("-q", quiet), ("printing", printed)):
                 _, _, code, seconds = timed(f"verify {name} on {documents:,} small documents", argv, f"{trial}/{repeat}")
-                assert code == 0, f"{argv} failed: {code}"
+                if code != 0:
+                    raise RuntimeError(f"{argv} failed: exit status {code}")
                 cpu.append(seconds)
             differences.append((cpu[1] - cpu[0]) / documents)
     finally:
-        small.unlink()
+        small.unlink(missing_ok=True)
     return sorted(differences)
 
 
@@ -246,9 +248,10 @@ def main() -> None:
         # CPU time, not wall time: on a shared machine the wall hides work done on the other core.
         cpu = {name: min(t[3] for t in runs_of_name) for name, runs_of_name in trials.items()}
         whole = (cpu[PRINTED] - cpu[results[1][0]]) / args.documents
-        printing = printing_in_whole_runs(cli, work, args.repeat)
+        small = 300_000
+        printing = printing_in_whole_runs(cli, work, args.repeat, small)
         print(f"printing every verdict to a file costs {statistics.median(printing) * 1e6:.2f} µs of CPU a verdict over "
-              f"-q in whole runs on 300,000 small documents (the median of {len(printing)} trials, each a -q run and a "
+              f"-q in whole runs on {small:,} small documents (the median of {len(printing)} trials, each a -q run and a "
               f"printing one; from {printing[0] * 1e6:.2f} to {printing[-1] * 1e6:.2f} µs); on the "
               f"{args.documents:,} above, where the verdicts are a smaller share of the runs than their noise: "
               f"{whole * 1e6:.2f} µs of CPU, {(printed - jobs1) / args.documents * 1e6:.2f} µs wall; printing on its "

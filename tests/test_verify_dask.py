@@ -90,9 +90,12 @@ def test_the_benchmark_measures_the_cluster_costs_it_reports(cluster: DaskCluste
     import scaling
     import verify as benchmark
 
-    path = tmp_path / "scans.jsonl"
+    path, tiny = tmp_path / "scans.jsonl", tmp_path / "tiny.jsonl"
     benchmark.generate(path, 200)
-    scaling.per_task_cpu(path, cluster, 2, idle=True)
+    benchmark.generate(tiny, 20)
+    monkeypatch.setattr(scaling, "MEASURED_TASKS", 10)
+    assert scaling.per_task_cpu(path, cluster, 2, idle=True)
+    assert not scaling.per_task_cpu(tiny, cluster, 1)
     monkeypatch.setattr(tasks, "MAX_RANGE_BYTES", 64 << 10)  # several ranges, as many for either file
     scaling.ok_verdict_cpu(tmp_path, cluster.address, 1, documents=200)
     printing = benchmark.printing_in_whole_runs([sys.executable, "-m", "brimwick.output.cli", "verify", "-q"],
@@ -100,8 +103,9 @@ def test_the_benchmark_measures_the_cluster_costs_it_reports(cluster: DaskCluste
     out = capsys.readouterr().out
     assert re.search(r"on 2 workers, sent 16 at a time \(\d+ tasks of 64 KiB against 1 of 16 MiB.*command \+ scheduler "
                      r"\d+\.\d\d ms", out)
+    assert "(no CPU per task: " in out and out.count("the same tasks doing nothing") == 1
     assert re.search(r"the same tasks doing nothing, .*together \d+\.\d\d ms a task", out)
-    ranges = re.search(r"\(200 and 800 OK verdicts, in (\d+) and \1 ranges of up to 0 MiB\): -?\d", out)
+    ranges = re.search(r"at most \(200 and 800 OK verdicts, in (\d+) and \1 ranges of up to 0 MiB.*\): -?\d", out)
     assert ranges and int(ranges[1]) > 1
     assert len(printing) == 2 and printing == sorted(printing)
-    assert sorted(file.name for file in tmp_path.iterdir()) == ["scans.jsonl"]
+    assert sorted(file.name for file in tmp_path.iterdir()) == ["scans.jsonl", "tiny.jsonl"]
