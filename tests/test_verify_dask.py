@@ -3,20 +3,24 @@
 from __future__ import annotations
 
 import json
+import os
 import re
 import sys
 from collections.abc import Iterator
 from pathlib import Path
+from typing import Any
 
 import pytest
 
 pytest.importorskip("distributed", reason='needs the dask extra: pip install "brimwick-manifest[dask]"')
 
-from distributed import Client  # noqa: E402
+from distributed import Client, get_task_stream  # noqa: E402
+from distributed.utils import key_split  # noqa: E402
 from loopback import START_SECONDS, DaskCluster  # noqa: E402
 
 from brimwick.output import cli, verification  # noqa: E402
-from brimwick.output.verify import tasks  # noqa: E402
+from brimwick.output.verify import cluster as on_cluster  # noqa: E402
+from brimwick.output.verify import planning, report, tasks  # noqa: E402
 
 DOC = json.loads(json.dumps(cli.demo_envelope().to_dict()))
 BAD = {**DOC, "findings": DOC["findings"][1:]}
@@ -81,31 +85,84 @@ def test_an_unreachable_scheduler_is_one_line_and_exit_2(tmp_path: Path, monkeyp
     assert capsys.readouterr().err == "brimwick-manifest: cannot reach the Dask scheduler at tcp://127.0.0.1:9: Connection refused\n"
 
 
-def test_the_benchmark_measures_the_cluster_costs_it_reports(cluster: DaskCluster, tmp_path: Path,
-                                                             monkeypatch: pytest.MonkeyPatch,
-                                                             capsys: pytest.CaptureFixture[str]) -> None:
-    """No run of the suite runs the benchmark otherwise: its cluster rows and its measure of printing, on small
-    inputs, each print a figure and leave no file behind."""
+def benchmark_modules() -> tuple[Any, Any]:
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
     import scaling
     import verify as benchmark
 
+    return scaling, benchmark
+
+
+def test_the_benchmark_measures_the_cluster_costs_it_reports(cluster: DaskCluster, tmp_path: Path,
+                                                             monkeypatch: pytest.MonkeyPatch,
+                                                             capsys: pytest.CaptureFixture[str]) -> None:
+    """No run of the suite runs the benchmark otherwise: its cluster rows, on small inputs, each print a figure,
+    count the processes they name, run the tasks they say and leave no file behind."""
+    scaling, benchmark = benchmark_modules()
     path, tiny = tmp_path / "scans.jsonl", tmp_path / "tiny.jsonl"
     benchmark.generate(path, 200)
     benchmark.generate(tiny, 20)
+    counted = scaling._processes(cluster)
+    assert [[p.pid for p in counted[name]] for name in ("command", "scheduler", "workers")] == \
+        [[os.getpid()], [cluster.scheduler.pid], [worker.pid for worker in cluster.workers]]
     monkeypatch.setattr(scaling, "MEASURED_TASKS", 10)
     assert scaling.per_task_cpu(path, cluster, 2, idle=True)
     assert not scaling.per_task_cpu(tiny, cluster, 1)
+    with Client(cluster.address, set_as_default=False) as client, get_task_stream(client) as stream:
+        plan, sent = planning.plan_run([str(path)] * 3, range_bytes=64 << 10), []
+        mapping = client.map
+        monkeypatch.setattr(client, "map", lambda *args, **kwargs: sent.append(len(args[1])) or mapping(*args, **kwargs))
+        scaling._idle_tasks(client, on_cluster.dask_runner(client, tasks.Options()), plan)
+    assert [key_split(task["key"]) for task in stream.data] == ["TaskResult"] * len(plan.tasks)  # nothing verified
+    assert sent[0] == 32 and sum(sent) == len(plan.tasks)  # as the command sends them (2 workers)
+    oks: list[int] = []
+    counting = report.Report.count_ok
+    monkeypatch.setattr(report.Report, "count_ok", lambda self, count: oks.append(count) or counting(self, count))
     monkeypatch.setattr(tasks, "MAX_RANGE_BYTES", 64 << 10)  # several ranges, as many for either file
     scaling.ok_verdict_cpu(tmp_path, cluster.address, 1, documents=200)
-    printing = benchmark.printing_in_whole_runs([sys.executable, "-m", "brimwick.output.cli", "verify", "-q"],
-                                                tmp_path, 2, documents=200)
     out = capsys.readouterr().out
     assert re.search(r"on 2 workers, sent 16 at a time \(\d+ tasks of 64 KiB against 1 of 16 MiB.*command \+ scheduler "
                      r"\d+\.\d\d ms", out)
     assert "(no CPU per task: " in out and out.count("the same tasks doing nothing") == 1
     assert re.search(r"the same tasks doing nothing, .*together \d+\.\d\d ms a task", out)
-    ranges = re.search(r"at most \(200 and 800 OK verdicts, in (\d+) and \1 ranges of up to 0 MiB.*\): -?\d", out)
-    assert ranges and int(ranges[1]) > 1
-    assert len(printing) == 2 and printing == sorted(printing)
+    ranges = re.search(r"at most \(\d+ and \d+ OK verdicts, in (\d+) and \1 ranges of up to 0 MiB.*\): -?\d", out)
+    assert ranges and int(ranges[1]) > 1 and sum(oks) == 200 + 800
     assert sorted(file.name for file in tmp_path.iterdir()) == ["scans.jsonl", "tiny.jsonl"]
+
+
+def test_the_benchmark_pairs_its_printing_runs_and_stops_at_one_that_fails(tmp_path: Path,
+                                                                           monkeypatch: pytest.MonkeyPatch) -> None:
+    _, benchmark = benchmark_modules()
+    runs: list[list[str]] = []
+
+    def timed(name: str, argv: list[str], trial: str) -> tuple[float, int, int, float]:
+        runs.append(argv)  # CPU: 1 s for -q; the printing run of each trial 0.1 s cheaper than the one before
+        return 9.0, 0, int("--fail" in argv), 1.0 if "-q" in argv else 3.0 - 0.1 * len(runs)
+
+    monkeypatch.setattr(benchmark, "timed", timed)
+    differences = benchmark.printing_in_whole_runs(["verify", "-q"], tmp_path, 3, documents=1000)
+    assert ["-q" in argv for argv in runs] == [True, False] * 3
+    assert differences == pytest.approx([1.4e-3, 1.6e-3, 1.8e-3])
+    with pytest.raises(RuntimeError, match="exit status 1"):
+        benchmark.printing_in_whole_runs(["verify", "-q", "--fail"], tmp_path, 1, documents=10)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_the_benchmark_stops_every_cluster_it_starts(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    scaling, _ = benchmark_modules()
+    started: list[Any] = []
+
+    class Started:
+        def __init__(self, workers: int, env: Any = None) -> None:
+            self.address, self.workers, self.closed = "tcp://127.0.0.1:1", [None] * workers, False
+            started.append(self)
+
+        def close(self) -> None:
+            self.closed = True
+
+    monkeypatch.setattr(scaling, "DaskCluster", Started)
+    for row in ("fixed_costs", "ok_verdict_cpu", "store_tasks", "small_files"):
+        monkeypatch.setattr(scaling, row, lambda *args, **kwargs: None)
+    monkeypatch.setattr(scaling, "per_task_cpu", lambda *args, **kwargs: True)
+    scaling.run(["verify"], tmp_path / "scans.jsonl", tmp_path, 0, 1, s3=False)
+    assert [(len(cluster.workers), cluster.closed) for cluster in started] == [(2, True), (8, True)]
