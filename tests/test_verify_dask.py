@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
 import sys
 from collections.abc import Iterator
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any
 
 import pytest
@@ -119,15 +121,47 @@ def test_the_benchmark_measures_the_cluster_costs_it_reports(cluster: DaskCluste
     counting = report.Report.count_ok
     monkeypatch.setattr(report.Report, "count_ok", lambda self, count: oks.append(count) or counting(self, count))
     monkeypatch.setattr(tasks, "MAX_RANGE_BYTES", 64 << 10)  # several ranges, as many for either file
-    scaling.ok_verdict_cpu(tmp_path, cluster.address, 1, documents=200)
+    scaling.ok_verdict_cpu(tmp_path, cluster.address, 2, documents=200)
     out = capsys.readouterr().out
     assert re.search(r"on 2 workers, sent 16 at a time \(\d+ tasks of 64 KiB against 1 of 16 MiB.*command \+ scheduler "
                      r"\d+\.\d\d ms", out)
     assert "(no CPU per task: " in out and out.count("the same tasks doing nothing") == 1
     assert re.search(r"the same tasks doing nothing, .*together \d+\.\d\d ms a task", out)
-    ranges = re.search(r"at most \(\d+ and \d+ OK verdicts, in (\d+) and \1 ranges of up to 0 MiB.*\): -?\d", out)
-    assert ranges and int(ranges[1]) > 1 and sum(oks) == 200 + 800
+    ranges = re.search(r"at most \(200 and 800 OK verdicts, in (\d+) and \1 ranges of up to 0 MiB.*\): (-?[\d.]+) µs", out)
+    assert ranges and int(ranges[1]) > 1 and float(ranges[2]) != 0 and sum(oks) == 2 * (200 + 800)
     assert sorted(file.name for file in tmp_path.iterdir()) == ["scans.jsonl", "tiny.jsonl"]
+
+
+def test_the_benchmark_keeps_the_least_of_runs_taken_in_turns(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                               capsys: pytest.CaptureFixture[str]) -> None:
+    """On a scripted clock: a verifying task costs the command 1 ms (a quarter in the kernel), one doing nothing
+    0.5 ms, every run 10 ms more; two runs 1 s more still: the verifying one on small ranges in the first round
+    after the warm-up, the idle one on large ranges in the second."""
+    scaling, benchmark = benchmark_modules()
+    benchmark.generate(tmp_path / "scans.jsonl", 200)
+    runs: list[tuple[str, int]] = []
+    spent = {"user": 0.0, "system": 0.0}
+
+    def charge(kind: str, plan: Any) -> None:
+        runs.append((kind, len(plan.tasks)))
+        per_task = 1e-3 if kind == "verify" else 0.5e-3
+        spent["user"] += 0.75 * per_task * len(plan.tasks) + 0.01 + (1.0 if len(runs) in (4, 9) else 0.0)
+        spent["system"] += 0.25 * per_task * len(plan.tasks)
+
+    command = SimpleNamespace(cpu_times=lambda: SimpleNamespace(**spent))
+    idle = SimpleNamespace(cpu_times=lambda: SimpleNamespace(user=0.0, system=0.0))
+    monkeypatch.setattr(scaling, "_processes", lambda cluster: {"command": [command], "scheduler": [idle],
+                                                                 "workers": [idle]})
+    monkeypatch.setattr(scaling, "_verified", lambda client, plan: charge("verify", plan))
+    monkeypatch.setattr(scaling, "_idle_tasks", lambda client, runner, plan: charge("idle", plan))
+    monkeypatch.setattr(scaling, "MEASURED_TASKS", 10)
+    monkeypatch.setattr(on_cluster, "dask_runner", lambda client, options: SimpleNamespace(batch=16))
+    monkeypatch.setattr("distributed.Client", lambda *args, **kwargs: contextlib.nullcontext())
+    scaling.per_task_cpu(tmp_path / "scans.jsonl", SimpleNamespace(address="", workers=[1, 2]), 2, idle=True)
+    out = capsys.readouterr().out
+    assert "command 1.00 ms, scheduler 0.00 ms, workers 0.00 ms; command + scheduler 1.00 ms, of which in the " \
+           "kernel 0.25 ms" in out and "together 0.50 ms a task" in out
+    assert runs[:2] == [("verify", 19), ("idle", 19)] and len(set(runs[2:6])) == len(set(runs[6:])) == 4
 
 
 def test_the_benchmark_pairs_its_printing_runs_and_stops_at_one_that_fails(tmp_path: Path,
