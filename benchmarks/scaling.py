@@ -30,6 +30,7 @@ import subprocess
 import sys
 import time
 from collections.abc import Callable
+from dataclasses import replace
 from pathlib import Path
 from typing import Any
 
@@ -138,8 +139,6 @@ def per_task_cpu(path: Path, cluster: DaskCluster, repeat: int, idle: bool = Fal
     With ``idle``, in turn with those runs, the same ranges given to tasks that do nothing (an empty result
     each) through the command's own runner: what a Dask task costs the command and the scheduler, sent and
     fetched as the command sends and fetches them, whatever it does."""
-    from dataclasses import replace
-
     from distributed import Client
 
     from brimwick.output.verify.cluster import dask_runner
@@ -165,7 +164,10 @@ def per_task_cpu(path: Path, cluster: DaskCluster, repeat: int, idle: bool = Fal
         for _ in range(repeat):
             for key, plan in trials.items():
                 before = cpu()
-                _idle_tasks(client, runner, plan) if key[1] else _verified(client, plan)
+                if key[1]:
+                    _idle_tasks(client, runner, plan)
+                else:
+                    _verified(client, plan)
                 spent = {name: seconds - before[name] for name, seconds in cpu().items()}
                 if key not in runs or spent["command"] + spent["scheduler"] < \
                         runs[key][1]["command"] + runs[key][1]["scheduler"]:
@@ -198,8 +200,6 @@ def _verified(client: Any, plan: Any) -> None:
 
 def _idle_tasks(client: Any, runner: Any, plan: Any) -> None:
     """As many Dask tasks as ``plan`` has, each making an empty result, through ``runner`` (the command's)."""
-    from dataclasses import replace
-
     from brimwick.output.verify.tasks import TaskResult
 
     def submit_many(work: Any) -> Any:

@@ -142,7 +142,10 @@ def extra_runs(path: Path, cli: list[str]) -> list[tuple[str, list[str] | None]]
             (f"verify -q --jobs 1 on .jsonl.gz ({packed.stat().st_size / 1e6:.0f} MB)", [*cli, str(packed)])]
 
 
-def printing_in_whole_runs(cli: list[str], work: Path, repeat: int, documents: int = 300_000) -> list[float]:
+SMALL_DOCUMENTS = 300_000  # for printing's cost in whole runs
+
+
+def printing_in_whole_runs(cli: list[str], work: Path, repeat: int, documents: int = SMALL_DOCUMENTS) -> list[float]:
     """CPU time a verdict of printing every verdict over -q, in whole runs of the command on many small
     documents (envelopes without findings, so that a verdict costs little else): in each trial a -q run
     and a printing run, one after the other; the differences of the trials, least first."""
@@ -248,10 +251,9 @@ def main() -> None:
         # CPU time, not wall time: on a shared machine the wall hides work done on the other core.
         cpu = {name: min(t[3] for t in runs_of_name) for name, runs_of_name in trials.items()}
         whole = (cpu[PRINTED] - cpu[results[1][0]]) / args.documents
-        small = 300_000
-        printing = printing_in_whole_runs(cli, work, args.repeat, small)
+        printing = printing_in_whole_runs(cli, work, args.repeat)
         print(f"printing every verdict to a file costs {statistics.median(printing) * 1e6:.2f} µs of CPU a verdict over "
-              f"-q in whole runs on {small:,} small documents (the median of {len(printing)} trials, each a -q run and a "
+              f"-q in whole runs on {SMALL_DOCUMENTS:,} small documents (the median of {len(printing)} trials, each a -q run and a "
               f"printing one; from {printing[0] * 1e6:.2f} to {printing[-1] * 1e6:.2f} µs); on the "
               f"{args.documents:,} above, where the verdicts are a smaller share of the runs than their noise: "
               f"{whole * 1e6:.2f} µs of CPU, {(printed - jobs1) / args.documents * 1e6:.2f} µs wall; printing on its "

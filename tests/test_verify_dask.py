@@ -88,7 +88,9 @@ def test_an_unreachable_scheduler_is_one_line_and_exit_2(tmp_path: Path, monkeyp
 
 
 def benchmark_modules() -> tuple[Any, Any]:
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
+    benchmarks = str(Path(__file__).resolve().parents[1] / "benchmarks")
+    if benchmarks not in sys.path:
+        sys.path.insert(0, benchmarks)
     import scaling
     import verify as benchmark
 
